@@ -1,0 +1,238 @@
+#include "module/py_async_file.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace veltrani {
+
+namespace {
+
+// Reads straight into a bytes object: one copy from the stream, none afterwards.
+class BytesSink final : public ReadSink {
+ public:
+  char* grow(std::size_t n) override {
+    if (obj_ == nullptr || PyBytes_GET_SIZE(obj_) == 0) {
+      Py_XDECREF(obj_);
+      obj_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+      if (obj_ == nullptr) throw py::error_already_set();
+    } else if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
+      throw py::error_already_set();
+    }
+    return PyBytes_AS_STRING(obj_);
+  }
+  void finish(std::size_t n) override {
+    if (static_cast<Py_ssize_t>(n) == PyBytes_GET_SIZE(obj_)) return;
+    if (n == 0) {
+      Py_SETREF(obj_, PyBytes_FromStringAndSize(nullptr, 0));
+    } else if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  py::object take() { return py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr)); }
+  ~BytesSink() { Py_XDECREF(obj_); }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+bool is_ascii(const char* p, std::size_t n) {
+  unsigned char bits = 0;
+  for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
+  return bits < 0x80;
+}
+
+// Reads text straight into an ASCII str, which is a result already when the text is ASCII;
+// anything else is decoded from there as strict UTF-8.
+class TextSink final : public ReadSink {
+ public:
+  char* grow(std::size_t n) override {
+    if (obj_ == nullptr || PyUnicode_GET_LENGTH(obj_) == 0) {
+      Py_XDECREF(obj_);
+      obj_ = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+      if (obj_ == nullptr) throw py::error_already_set();
+    } else if (PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
+      throw py::error_already_set();
+    }
+    return static_cast<char*>(PyUnicode_DATA(obj_));
+  }
+  void finish(std::size_t n) override {
+    if (static_cast<Py_ssize_t>(n) == PyUnicode_GET_LENGTH(obj_)) return;
+    if (n == 0) {
+      Py_SETREF(obj_, PyUnicode_New(0, 0));
+    } else if (PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  py::object take() {
+    auto text = py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr));
+    const char* data = static_cast<const char*>(PyUnicode_DATA(text.ptr()));
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    if (is_ascii(data, n)) return text;
+    return decode_utf8({data, n});
+  }
+  ~TextSink() { Py_XDECREF(obj_); }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+}  // namespace
+
+std::optional<std::uint64_t> size_arg(py::handle size) {
+  if (size.is_none()) return std::nullopt;
+  return size.cast<std::size_t>();
+}
+
+py::str decode_utf8(std::string_view bytes) {
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// ---- WriteData ----
+
+WriteData::WriteData(py::handle data) {
+  PyObject* obj = data.ptr();
+  if (PyBytes_Check(obj)) {
+    bytes_ = {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+  } else if (PyUnicode_Check(obj)) {
+    from_str(data);
+  } else if (PyObject_CheckBuffer(obj)) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+    has_view_ = true;
+    const auto len = static_cast<std::size_t>(view_.len);
+    if (PyBuffer_IsContiguous(&view_, 'C')) {
+      bytes_ = {static_cast<const char*>(view_.buf), len};
+    } else {
+      contiguous_.resize(len);
+      if (PyBuffer_ToContiguous(contiguous_.data(), &view_, view_.len, 'C') != 0) {
+        throw py::error_already_set();
+      }
+      bytes_ = contiguous_;
+    }
+  } else {
+    keep_ = py::str(data);
+    from_str(keep_);
+  }
+}
+
+void WriteData::from_str(py::handle text) {
+  PyObject* obj = text.ptr();
+  if (PyUnicode_IS_ASCII(obj)) {  // an ASCII str already holds its UTF-8 bytes
+    bytes_ = {static_cast<const char*>(PyUnicode_DATA(obj)),
+              static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
+    return;
+  }
+  PyObject* utf8 = PyUnicode_AsUTF8String(obj);
+  if (utf8 == nullptr) {
+    // A lone surrogate has no UTF-8 form: report it as the library's cast error.
+    PyErr_Clear();
+    text.cast<std::string>();
+    throw py::cast_error("Unable to cast Python instance of type str to C++ type std::string");
+  }
+  keep_ = py::reinterpret_steal<py::object>(utf8);
+  bytes_ = {PyBytes_AS_STRING(utf8), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8))};
+}
+
+WriteData::~WriteData() {
+  if (has_view_) PyBuffer_Release(&view_);
+}
+
+// ---- bodies ----
+
+py::object PyAsyncFile::enter() { return py::cast(this, py::return_value_policy::reference); }
+
+void PyAsyncFile::exit(const py::object&, const py::object&, const py::object&) { close(); }
+
+py::object PyAsyncFile::py_open() {
+  try {
+    open();
+  } catch (const std::runtime_error& e) {
+    const std::string_view message = e.what();
+    const auto has = [&](const char* text) { return message.find(text) != std::string_view::npos; };
+    if (has("Failed to open file") &&
+        (has("No such file") || has("cannot open") || has("Permission denied"))) {
+      throw py::value_error(e.what());
+    }
+    throw;
+  }
+  return enter();
+}
+
+py::object PyAsyncFile::py_close() {
+  close();
+  return py::none();
+}
+
+py::object PyAsyncFile::read_block(std::optional<std::uint64_t> size) {
+  if (mode_info().binary) {
+    BytesSink sink;
+    read(size, sink);
+    return sink.take();
+  }
+  TextSink sink;
+  read(size, sink);
+  return sink.take();
+}
+
+py::object PyAsyncFile::py_read(const py::object& size) { return read_block(size_arg(size)); }
+
+py::object PyAsyncFile::py_readall() { return read_block(std::nullopt); }
+
+py::object PyAsyncFile::py_read1(const py::object& size) {
+  return read_block(size_arg(size).value_or(kRead1Default));
+}
+
+py::object PyAsyncFile::py_readinto(const py::object& buffer) {
+  if (!PyObject_CheckBuffer(buffer.ptr())) throw py::type_error("readinto requires a buffer object");
+  // Writable and contiguous, so that read-only memory and strided views are refused up front.
+  Py_buffer view;
+  if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+    throw py::error_already_set();
+  }
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  // The count is the buffer's item count: its byte length for buffers of single bytes.
+  const auto items = static_cast<std::size_t>(view.itemsize > 0 ? view.len / view.itemsize : view.len);
+  return py::int_(readinto(static_cast<char*>(view.buf), items));
+}
+
+py::object PyAsyncFile::py_readline(const py::object& size) {
+  const auto limit = size_arg(size);
+  return decode_utf8(readline(limit));
+}
+
+py::object PyAsyncFile::py_readlines(const py::object& hint) {
+  size_arg(hint);  // checked, then ignored: the whole rest is returned
+  py::list lines;
+  readlines([&](std::string_view line) {
+    if (PyList_Append(lines.ptr(), decode_utf8(line).ptr()) != 0) throw py::error_already_set();
+  });
+  return std::move(lines);
+}
+
+py::object PyAsyncFile::py_write(const py::object& data) {
+  const WriteData bytes(data);
+  return py::int_(write(bytes.bytes()));
+}
+
+py::object PyAsyncFile::py_writelines(const std::vector<std::string>& lines) {
+  writelines(lines);
+  return py::none();
+}
+
+py::object PyAsyncFile::py_truncate(const py::object& size) {
+  const auto length = size_arg(size);
+  truncate(length);
+  return py::none();
+}
+
+py::object PyAsyncFile::py_next() {
+  const std::string_view line = readline();
+  if (line.empty()) throw py::stop_iteration();
+  return decode_utf8(line);
+}
+
+}  // namespace veltrani

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "file/buffered_file.hpp"
+
+namespace veltrani {
+
+namespace py = pybind11;
+
+// The native object behind every AsyncFile: the file itself plus the Python-facing bodies,
+// which convert arguments and results and leave all file logic to BufferedFile.
+class PyAsyncFile : public BufferedFile {
+ public:
+  PyAsyncFile(std::string filename, std::string mode)
+      : BufferedFile(std::move(filename), std::move(mode)) {}
+
+  py::object enter();  // __enter__, __aenter__, __iter__, __aiter__
+  void exit(const py::object&, const py::object&, const py::object&);  // __exit__, __aexit__
+  py::object py_open();
+  py::object py_close();
+  py::object py_read(const py::object& size);
+  py::object py_readall();
+  py::object py_read1(const py::object& size);
+  py::object py_readinto(const py::object& buffer);
+  py::object py_readline(const py::object& size);
+  py::object py_readlines(const py::object& hint);
+  py::object py_write(const py::object& data);
+  py::object py_writelines(const std::vector<std::string>& lines);
+  py::object py_truncate(const py::object& size);
+  py::object py_next();  // __next__, __anext__
+
+  // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise.
+  py::object read_block(std::optional<std::uint64_t> size);
+};
+
+// Conversions shared by the registered bodies and the fast entries, so both behave alike.
+
+// None means no size; anything else goes through the library's size_t cast (RuntimeError).
+std::optional<std::uint64_t> size_arg(py::handle size);
+
+// Strict UTF-8 decoding; a failure raises the interpreter's UnicodeDecodeError.
+py::str decode_utf8(std::string_view bytes);
+
+// The bytes that write() stores for one Python object: bytes as they are, str as UTF-8,
+// any buffer (bytearray, memoryview, array) as its bytes, anything else as the UTF-8 of str(obj).
+class WriteData {
+ public:
+  explicit WriteData(py::handle data);
+  ~WriteData();
+  WriteData(const WriteData&) = delete;
+  WriteData& operator=(const WriteData&) = delete;
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  void from_str(py::handle text);
+
+  std::string_view bytes_;
+  py::object keep_;  // owns the memory that bytes_ points into, when it is a temporary
+  Py_buffer view_{};
+  bool has_view_ = false;
+  std::string contiguous_;
+};
+
+}  // namespace veltrani
