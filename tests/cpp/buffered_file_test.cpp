@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "file/buffered_file.hpp"
+
+namespace veltrani {
+namespace {
+
+class BufferedFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/bftest.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/f";
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+  void put(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
+  std::string disk() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  long disk_size() const {
+    struct stat st {};
+    return ::stat(path_.c_str(), &st) == 0 ? st.st_size : -1;
+  }
+  static std::string read(BufferedFile& f, std::optional<std::uint64_t> size = std::nullopt) {
+    std::string out;
+    StringSink sink(out);
+    f.read(size, sink);
+    return out;
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+void expect_error(const std::function<void()>& op, const std::string& message) {
+  try {
+    op();
+    ADD_FAILURE() << "no error, expected: " << message;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+TEST_F(BufferedFileTest, ClosedObjectRefusesStreamOperations) {
+  BufferedFile f(path_, "w");
+  EXPECT_FALSE(f.seekable());
+  EXPECT_TRUE(f.writable());
+  expect_error([&] { f.write("x"); }, "File not open");
+  expect_error([&] { f.writelines({}); }, "File not open");
+  expect_error([&] { f.flush(); }, "File not open");
+  expect_error([&] { read(f); }, "File not open");
+  expect_error([&] { f.readline(); }, "File not open");
+  expect_error([&] { f.seek(0); }, "File not open");
+  expect_error([&] { f.tell(); }, "File not open");
+  expect_error([&] { f.truncate(); }, "File not open");
+  expect_error([&] { f.isatty(); }, "File not open");
+  f.close();  // closing what was never opened is allowed
+  EXPECT_FALSE(BufferedFile(path_, "rb").writable());
+}
+
+TEST_F(BufferedFileTest, OpenFailureNamesPathAndReason) {
+  BufferedFile missing(dir_ + "/no/such", "w");
+  expect_error([&] { missing.open(); },
+               "Failed to open file: " + dir_ + "/no/such - No such file or directory");
+  BufferedFile directory(dir_, "w");
+  expect_error([&] { directory.open(); }, "Failed to open file: " + dir_ + " - Is a directory");
+  EXPECT_FALSE(directory.is_open());
+}
+
+TEST_F(BufferedFileTest, WriteThresholdsSeenOnDisk) {
+  BufferedFile f(path_, "wb");
+  f.open();
+  const std::string half(kDirectWriteThreshold, 'a');
+  f.write(half);  // exactly the threshold: buffered
+  EXPECT_EQ(disk_size(), 0);
+  f.write(half);  // fills the buffer exactly: still pending
+  f.flush();
+  EXPECT_EQ(disk_size(), 2 * static_cast<long>(kDirectWriteThreshold));
+
+  f.write(half);
+  f.write(half);
+  f.write("z");  // one byte over the buffer: the 256 KiB pending go out first
+  std::fflush(nullptr);
+  EXPECT_EQ(disk_size(), 4 * static_cast<long>(kDirectWriteThreshold));
+  EXPECT_EQ(f.tell(), 4 * static_cast<long>(kDirectWriteThreshold) + 1);
+
+  f.write(std::string(kDirectWriteThreshold + 1, 'b'));  // written through, after what was pending
+  f.flush();
+  EXPECT_EQ(disk_size(), 5 * static_cast<long>(kDirectWriteThreshold) + 2);
+  f.close();
+  const std::string bytes = disk();
+  EXPECT_EQ(bytes[4 * kDirectWriteThreshold], 'z');
+  EXPECT_EQ(bytes.back(), 'b');
+}
+
+TEST_F(BufferedFileTest, WritelinesFlushesOnlyAboveItsThreshold) {
+  BufferedFile f(path_, "wb");
+  f.open();
+  const std::string piece(kWritelinesFlushThreshold / 4, 'p');
+  f.writelines({piece, piece, piece, piece});  // exactly the threshold: the tail stays pending
+  std::fflush(nullptr);
+  EXPECT_LT(disk_size(), static_cast<long>(kWritelinesFlushThreshold));
+  EXPECT_EQ(f.tell(), static_cast<long>(kWritelinesFlushThreshold));
+  f.close();
+
+  BufferedFile g(path_, "wb");
+  g.open();
+  g.writelines({piece, piece, piece, piece, "x"});
+  EXPECT_EQ(g.tell(), static_cast<long>(kWritelinesFlushThreshold) + 1);
+  g.flush();
+  g.close();
+  EXPECT_EQ(disk_size(), static_cast<long>(kWritelinesFlushThreshold) + 1);
+}
+
+TEST_F(BufferedFileTest, ReopenClosesTheEarlierStreamAndKeepsItsBytes) {
+  BufferedFile f(path_, "a");
+  f.open();
+  f.write("one");
+  f.open();  // must write out "one" before opening anew
+  f.write("two");
+  f.close();
+  EXPECT_EQ(disk(), "onetwo");
+}
+
+TEST_F(BufferedFileTest, DestructorWritesPendingBytes) {
+  {
+    BufferedFile f(path_, "w");
+    f.open();
+    f.write("pending");
+  }
+  EXPECT_EQ(disk(), "pending");
+}
+
+TEST_F(BufferedFileTest, NoSpaceIsReportedNotLost) {
+  BufferedFile f("/dev/full", "w");
+  f.open();
+  f.write("x");
+  expect_error([&] { f.flush(); }, "Flush failed");
+  f.close();  // the byte already left our buffer; fclose may or may not fail again
+
+  BufferedFile g("/dev/full", "w");
+  g.open();
+  g.write("x");
+  expect_error([&] { g.close(); }, "Failed to close file: /dev/full");
+  EXPECT_FALSE(g.is_open());  // the released stream is never touched again
+  g.close();
+
+  BufferedFile h("/dev/full", "wb");
+  h.open();
+  expect_error([&] { h.write(std::string(kWriteBufferSize, 'x')); }, "Failed to write complete data");
+}
+
+TEST_F(BufferedFileTest, WriteInReadModeFailsAtTheNextFlush) {
+  put("abc");
+  BufferedFile f(path_, "r");
+  f.open();
+  EXPECT_EQ(f.write("x"), 1u);
+  expect_error([&] { read(f); }, "Failed to flush write buffer");
+  expect_error([&] { f.close(); }, "Failed to flush write buffer");
+  EXPECT_TRUE(f.is_open());
+}
+
+TEST_F(BufferedFileTest, BlockReads) {
+  put(std::string(kRead1Default + 100, 'r'));
+  BufferedFile f(path_, "rb");
+  f.open();
+  std::string out;
+  StringSink sink(out);
+  EXPECT_EQ(f.read1(std::nullopt, sink), kRead1Default);
+  EXPECT_EQ(f.read1(std::nullopt, sink), 100u);
+  EXPECT_EQ(read(f), "");
+  EXPECT_EQ(read(f, 10), "");
+  f.seek(10);
+  EXPECT_EQ(read(f).size(), kRead1Default + 90);
+  f.seek(0);
+  EXPECT_EQ(read(f, 0), "");
+  EXPECT_EQ(read(f, std::uint64_t{1} << 40).size(), kRead1Default + 100);  // no 1 TiB allocation
+  char into[5] = {'.', '.', '.', '.', '.'};
+  f.seek(-3, SEEK_END);
+  EXPECT_EQ(f.readinto(into, sizeof into), 3u);
+  EXPECT_EQ(std::string(into, 5), "rrr..");
+}
+
+TEST_F(BufferedFileTest, ReadsSeeBytesAddedAfterEndOfFile) {
+  put("ab");
+  BufferedFile f(path_, "rb");
+  f.open();
+  EXPECT_EQ(read(f), "ab");
+  std::ofstream(path_, std::ios::app) << "cd";  // another writer appends
+  EXPECT_EQ(read(f), "cd");
+  EXPECT_EQ(read(f, 5), "");
+}
+
+TEST_F(BufferedFileTest, ReadToEndAfterGrowingThroughThisObject) {
+  put("0123456789");
+  BufferedFile f(path_, "r+b");
+  f.open();
+  EXPECT_EQ(read(f), "0123456789");  // measures the length: 10
+  f.write("abcdef");
+  EXPECT_EQ(read(f), "");  // at the new end, past the old length
+  f.truncate(20);
+  f.seek(16);
+  EXPECT_EQ(read(f), std::string(4, '\0'));
+}
+
+TEST_F(BufferedFileTest, ReadAfterWriteSeesTheWrittenBytes) {
+  BufferedFile f(path_, "w+");
+  f.open();
+  f.write("abc\n");
+  EXPECT_EQ(f.readline(), "");  // at the end: nothing to read, and nothing lost
+  f.seek(0);
+  EXPECT_EQ(f.readline(), "abc\n");
+  f.write("more");  // writing after reading, at the stream position
+  f.close();
+  EXPECT_EQ(disk(), "abc\nmore");
+}
+
+TEST_F(BufferedFileTest, ReadlineAcrossRefillsAndLimits) {
+  const std::string longline(kLineChunk * 2 + 7, 'L');
+  put("a\nbb\n" + longline + "\nhello\nccc");
+  BufferedFile f(path_, "r");
+  f.open();
+  EXPECT_EQ(f.readline(), "a\n");
+  EXPECT_EQ(f.readline(0), "");
+  EXPECT_EQ(f.readline(1), "b");
+  EXPECT_EQ(f.readline(), "b\n");
+  EXPECT_EQ(f.readline(), longline + "\n");
+  EXPECT_EQ(f.readline(2), "he");
+  EXPECT_EQ(f.readline(), "llo\n");
+  EXPECT_EQ(f.readline(), "ccc");
+  EXPECT_EQ(f.readline(), "");
+  EXPECT_EQ(f.readline(), "");
+  f.seek(0);
+  EXPECT_EQ(f.readline(), "a\n");
+  // Block reads start after the read-ahead, which took one whole chunk.
+  EXPECT_EQ(f.tell(), static_cast<long>(kLineChunk));
+  EXPECT_EQ(read(f).size(), static_cast<std::size_t>(disk_size()) - kLineChunk);
+}
+
+TEST_F(BufferedFileTest, ReadlinesSplitsTheRest) {
+  put("x\ny\n\nz");
+  BufferedFile f(path_, "r");
+  f.open();
+  std::vector<std::string> lines;
+  f.readlines([&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_EQ(lines, (std::vector<std::string>{"x\n", "y\n", "\n", "z"}));
+  lines.clear();
+  f.readlines([&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(BufferedFileTest, SeekTellTruncate) {
+  BufferedFile f(path_, "w");
+  f.open();
+  f.write("abc");
+  EXPECT_EQ(f.tell(), 3);  // pending bytes count
+  EXPECT_EQ(f.seek(0, SEEK_END), 3);
+  expect_error([&] { f.seek(-1); }, "Seek failed");
+  expect_error([&] { f.seek(0, 3); }, "Seek failed");
+  EXPECT_FALSE(f.isatty());
+  f.close();
+
+  put("0123456789");
+  BufferedFile g(path_, "r+");
+  g.open();
+  g.seek(4);
+  g.truncate(100);
+  EXPECT_EQ(disk_size(), 100);
+  EXPECT_EQ(g.tell(), 4);
+  g.truncate();
+  EXPECT_EQ(disk(), "0123");
+  g.truncate(0);
+  EXPECT_EQ(disk_size(), 0);
+  expect_error([&] { g.truncate(std::uint64_t{1} << 63); }, "Truncate failed");
+  g.close();
+
+  BufferedFile r(path_, "r");
+  r.open();
+  expect_error([&] { r.truncate(0); }, "Truncate failed");
+}
+
+TEST_F(BufferedFileTest, TruncateDropsNoStaleBufferedBytes) {
+  BufferedFile f(path_, "w");
+  f.open();
+  f.write("0123456789");
+  f.truncate(4);  // the ten bytes must reach the file before it is cut
+  f.close();
+  EXPECT_EQ(disk(), "0123");
+}
+
+}  // namespace
+}  // namespace veltrani

@@ -1,0 +1,162 @@
+import asyncio
+import os
+import unittest
+
+import _veltrani_core
+from _veltrani_core import AsyncFile
+from support import FileTestCase
+
+NAMES = [
+    "__aenter__", "__aexit__", "__enter__", "__exit__", "open", "close", "read", "readall",
+    "read1", "readinto", "readline", "readlines", "write", "writelines", "seek", "tell", "flush",
+    "truncate", "isatty", "seekable", "writable", "__iter__", "__next__", "__aiter__",
+    "__anext__", "name", "mode",
+]
+
+
+class Registration(unittest.TestCase):
+    def test_module_and_class(self):
+        self.assertEqual(_veltrani_core.__doc__,
+                         "High-performance async file I/O for Python (C++ backend)")
+        for name in NAMES:
+            self.assertIn(name, AsyncFile.__dict__, name)
+        for absent in ("readable", "closed", "fileno", "__await__"):
+            self.assertFalse(hasattr(AsyncFile, absent), absent)
+        with self.assertRaises(AttributeError):
+            AsyncFile("x").anything = 1  # no instance __dict__
+
+    def test_constructor_arguments(self):
+        self.assertEqual(AsyncFile("p").mode, "r")
+        f = AsyncFile(filename="some/path", mode="rb")
+        self.assertEqual((f.name, f.mode), ("some/path", "rb"))
+        self.assertEqual(AsyncFile(b"raw", b"w+").name, "raw")
+        for bad in [(1,), ("p", 2), (None,), ("\udc80",)]:
+            with self.assertRaises(TypeError):
+                AsyncFile(*bad)
+
+    def test_bad_mode(self):
+        for mode in ["", "rw", "x", "+", "rt"]:
+            with self.assertRaises(ValueError) as cm:
+                AsyncFile("p", mode)
+            self.assertEqual(str(cm.exception), "Invalid file mode: " + mode)
+
+    def test_bad_sizes_raise_before_anything_else(self):
+        f = AsyncFile("never-opened")
+        for bad in (-1, 2.0, "3", 2 ** 64):
+            for call in (f.read, f.read1, f.readline, f.truncate, f.readlines):
+                with self.assertRaises(RuntimeError, msg=(call, bad)) as cm:
+                    call(bad)
+                self.assertNotIn("File not open", str(cm.exception))
+
+    def test_bad_positions_are_type_errors(self):
+        f = AsyncFile("never-opened")
+        for args in [(1.5,), ("0",), (2 ** 63,), (0, 1.0)]:
+            with self.assertRaises(TypeError):
+                f.seek(*args)
+        with self.assertRaises(TypeError):
+            f.__exit__(exc_type=None, exc=None, tb=None)
+
+
+class Lifecycle(FileTestCase):
+    def test_self_results(self):
+        f = AsyncFile(self.path, "w")
+        for method in (f.__enter__, f.__aenter__, f.open, f.__iter__, f.__aiter__):
+            self.assertIs(method(), f)
+        f.close()
+
+    def test_async_names_return_plain_values(self):
+        f = AsyncFile(self.path, "w")
+
+        async def use():
+            async with f:
+                pass
+        with self.assertRaises(TypeError):
+            asyncio.run(use())
+
+    def test_open_failures(self):
+        missing = os.path.join(self.dir, "missing", "x")
+        with self.assertRaises(ValueError) as cm:
+            AsyncFile(missing).open()
+        self.assertEqual(str(cm.exception),
+                         f"Failed to open file: {missing} - No such file or directory")
+        with self.assertRaises(RuntimeError) as cm:
+            AsyncFile(self.dir, "w").open()  # "Is a directory" is none of the ValueError texts
+        self.assertEqual(str(cm.exception), f"Failed to open file: {self.dir} - Is a directory")
+        odd = os.path.join(self.dir, "cannot open")
+        os.mkdir(odd)
+        with self.assertRaises(ValueError):
+            AsyncFile(odd, "w").open()  # the text search covers the path too
+
+    def test_close_twice_and_reopen(self):
+        f = AsyncFile(self.path, "w")
+        f.close()
+        f.open()
+        f.write("abc")
+        f.close()
+        f.close()
+        f.open()  # "w" empties the file again
+        f.close()
+        self.assertEqual(self.disk(), b"")
+        a = AsyncFile(self.path, "a").open()
+        a.write("1")
+        a.close()
+        a.open()
+        a.write("2")
+        a.close()
+        self.assertEqual(self.disk(), b"12")
+
+    def test_with_block(self):
+        with AsyncFile(self.path, "w").open() as f:
+            f.write("x")
+        self.assertEqual(self.disk(), b"x")
+        with self.assertRaises(KeyError):
+            with AsyncFile(self.path, "w").open() as f:
+                f.write("y")
+                raise KeyError
+        self.assertEqual(self.disk(), b"y")
+        with AsyncFile(self.path, "w") as g:  # never opened
+            with self.assertRaises(RuntimeError) as cm:
+                g.write("z")
+            self.assertEqual(str(cm.exception), "File not open")
+
+    def test_dropped_object_writes_pending_bytes(self):
+        f = AsyncFile(self.path, "w").open()
+        f.write("pending")
+        del f
+        self.assertEqual(self.disk(), b"pending")
+
+    def test_open_while_open_keeps_pending_bytes(self):
+        f = AsyncFile(self.path, "a").open()
+        f.write("one")
+        f.open()
+        f.write("two")
+        f.close()
+        self.assertEqual(self.disk(), b"onetwo")
+
+    def test_failed_close_leaves_object_closed(self):
+        f = AsyncFile("/dev/full", "w").open()
+        f.write("x")
+        with self.assertRaises(RuntimeError) as cm:
+            f.close()
+        self.assertEqual(str(cm.exception), "Failed to close file: /dev/full")
+        self.assertFalse(f.seekable())
+        f.close()
+        with self.assertRaises(RuntimeError):
+            f.write("x")
+
+    def test_closed_object(self):
+        f = AsyncFile(self.path, "w")
+        calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.__next__, f.__anext__,
+                 f.tell, f.flush, f.truncate, f.isatty, lambda: f.write("x"),
+                 lambda: f.writelines([]), lambda: f.seek(0), lambda: f.readinto(bytearray(1))]
+        for call in calls:
+            with self.assertRaises(RuntimeError) as cm:
+                call()
+            self.assertEqual(str(cm.exception), "File not open")
+        self.assertFalse(f.seekable())
+        self.assertTrue(f.writable())
+        f.__exit__(None, None, None)
+
+
+if __name__ == "__main__":
+    unittest.main()

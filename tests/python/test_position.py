@@ -1,0 +1,87 @@
+import unittest
+
+from _veltrani_core import AsyncFile
+from support import FileTestCase
+
+
+class Positioning(FileTestCase):
+    def test_tell_counts_pending_bytes(self):
+        f = self.opened("w")
+        f.write("abc")
+        self.assertEqual(f.tell(), 3)
+        self.assertEqual(self.size_on_disk(), 0)
+        self.assertEqual(f.seek(0, 2), 3)
+        self.assertEqual(f.seek(offset=1, whence=0), 1)
+
+    def test_seek_failures(self):
+        self.put(b"abc")
+        f = self.opened("r")
+        for args in [(-1,), (0, 3), (-10, 2)]:
+            with self.assertRaises(RuntimeError) as cm:
+                f.seek(*args)
+            self.assertEqual(str(cm.exception), "Seek failed")
+        with self.assertRaises(TypeError):
+            f.seek(1.5)
+        self.assertEqual(f.read(), "abc")
+
+    def test_tell_after_readline_is_after_the_read_ahead(self):
+        self.put(b"abc\ndef\nghi\n")
+        f = self.opened("r")
+        self.assertEqual(f.readline(), "abc\n")
+        self.assertEqual(f.tell(), 12)
+
+    def test_truncate(self):
+        self.put(b"0123456789")
+        f = self.opened("r+")
+        f.seek(4)
+        self.assertIsNone(f.truncate(100))
+        self.assertEqual(self.disk(), b"0123456789" + b"\0" * 90)
+        self.assertEqual(f.tell(), 4)
+        f.truncate()
+        self.assertEqual(self.disk(), b"0123")
+        f.truncate(0)
+        self.assertEqual(self.disk(), b"")
+        self.assertEqual(f.tell(), 4)
+        for too_big in (2 ** 63, 2 ** 64 - 1):
+            with self.assertRaises(RuntimeError) as cm:
+                f.truncate(too_big)
+            self.assertEqual(str(cm.exception), "Truncate failed")
+
+    def test_truncate_writes_pending_bytes_first(self):
+        f = self.opened("w")
+        f.write("0123456789")
+        f.truncate(4)
+        f.close()
+        self.assertEqual(self.disk(), b"0123")
+
+    def test_truncate_refused_in_read_mode(self):
+        self.put(b"abc")
+        with self.assertRaises(RuntimeError) as cm:
+            self.opened("r").truncate(0)
+        self.assertEqual(str(cm.exception), "Truncate failed")
+        self.assertEqual(self.disk(), b"abc")
+
+    def test_status_queries(self):
+        self.put(b"")
+        f = AsyncFile(self.path, "r")
+        self.assertFalse(f.seekable())
+        f.open()
+        self.assertTrue(f.seekable())
+        self.assertFalse(f.isatty())
+        f.close()
+        self.assertFalse(f.seekable())
+        for mode, writable in [("r", False), ("rb", False), ("r+", True), ("w", True),
+                               ("a", True), ("a+b", True)]:
+            self.assertIs(AsyncFile(self.path, mode).writable(), writable)
+
+    def test_isatty_on_a_terminal(self):
+        import os
+        import pty
+        leader, follower = pty.openpty()
+        self.addCleanup(os.close, leader)
+        self.addCleanup(os.close, follower)
+        self.assertTrue(self.opened("w", os.ttyname(follower)).isatty())
+
+
+if __name__ == "__main__":
+    unittest.main()

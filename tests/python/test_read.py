@@ -1,0 +1,128 @@
+import array
+import os
+import subprocess
+import unittest
+
+from support import FileTestCase
+
+CHUNK = 256 * 1024
+
+
+class BlockReads(FileTestCase):
+    def test_same_as_builtin_open(self):
+        data = b"line one\nline two\n" + bytes(range(32, 127)) * 100  # sizes count bytes
+        self.put(data)
+        for mode in ("r", "rb"):
+            ours, ref = self.opened(mode), open(self.path, mode, newline="" if mode == "r" else None)
+            self.addCleanup(ref.close)
+            for name, args in [("read", (5,)), ("read", (0,)), ("read1", (7,)), ("read", ()),
+                               ("read", ()), ("read", (10,))]:
+                ref_name = "read" if name == "read1" and mode == "r" else name  # text has no read1
+                self.assertEqual(getattr(ours, name)(*args), getattr(ref, ref_name)(*args),
+                                 (mode, name, args))
+
+    def test_results_by_mode(self):
+        self.put(b"\xff")
+        with self.assertRaises(UnicodeDecodeError):
+            self.opened("r").read()
+        self.assertEqual(self.opened("rb").read(), b"\xff")
+        self.assertEqual(self.opened("rb").readall(), b"\xff")
+        self.assertEqual(self.opened("r").read(0), "")
+        self.assertEqual(self.opened("rb").read(0), b"")
+        self.put("línea\n".encode())
+        self.assertEqual(self.opened("r").read(), "línea\n")
+        self.assertEqual(self.opened("r").read(3), "lí")  # a size counts bytes
+
+    def test_read1_default_size(self):
+        self.put(b"z" * (CHUNK + 100))
+        f = self.opened("rb")
+        self.assertEqual(len(f.read1()), CHUNK)
+        self.assertEqual(f.read1(), b"z" * 100)
+        self.assertEqual(f.read1(), b"")
+        f.seek(10)
+        self.assertEqual(len(f.read()), CHUNK + 90)
+
+    def test_huge_size_reads_what_is_there(self):
+        self.put(b"small")
+        f = self.opened("rb")
+        self.assertEqual(f.read(2 ** 40), b"small")
+        f.seek(0)
+        self.assertEqual(f.read1(2 ** 64 - 1), b"small")
+
+    def test_write_then_read_in_update_modes(self):
+        f = self.opened("w+")
+        f.write("abc")
+        f.seek(0)
+        self.assertEqual(f.read(), "abc")
+        g = self.opened("w+b", os.path.join(self.dir, "g"))
+        g.write(b"abc")
+        self.assertEqual(g.read(), b"")  # at the end; the bytes are not lost
+        g.close()
+        self.assertEqual(self.disk(os.path.join(self.dir, "g")), b"abc")
+
+    def test_file_grown_by_this_object_or_another_writer(self):
+        self.put(b"0123456789")
+        f = self.opened("r+b")
+        self.assertEqual(f.read(), b"0123456789")
+        f.write(b"abc")
+        self.assertEqual(f.read(), b"")
+        with open(self.path, "ab") as other:
+            other.write(b"XYZ")
+        self.assertEqual(f.read(), b"XYZ")
+        self.assertEqual(f.readall(), b"")
+        f.truncate(20)
+        self.assertEqual(f.read(), b"\0" * 4)
+
+    def test_file_shrunk_by_another_writer(self):
+        self.put(b"0123456789")
+        f = self.opened("rb")
+        self.assertEqual(f.read(2), b"01")
+        os.truncate(self.path, 4)
+        self.assertEqual(f.read(), b"23")
+
+    def test_fifo_reads_to_end(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        # Another process writes: no call releases the interpreter lock, so a thread could not.
+        writer = subprocess.Popen(["sh", "-c", f"head -c 200000 /dev/zero > '{fifo}'"])
+        f = self.opened("rb", fifo)
+        self.assertEqual(f.read(), bytes(200000))
+        writer.wait()
+
+
+class ReadInto(FileTestCase):
+    def test_reads_into_memory(self):
+        self.put(b"abc")
+        buf = bytearray(b"12345")
+        self.assertEqual(self.opened("rb").readinto(buf), 3)
+        self.assertEqual(buf, bytearray(b"abc45"))
+        self.assertEqual(self.opened("rb").readinto(bytearray()), 0)
+        view = memoryview(bytearray(4))
+        self.assertEqual(self.opened("r").readinto(view[1:]), 3)
+        self.assertEqual(view.tobytes(), b"\0abc")
+
+    def test_item_count_of_wider_items(self):
+        self.put(b"ABCDEFGHIJKLMNOP")
+        ints = array.array("i", [0, 0, 0, 0])
+        self.assertEqual(self.opened("rb").readinto(ints), 4)
+        self.assertEqual(ints.tobytes(), b"ABCD" + b"\0" * 12)
+
+    def test_refused_buffers(self):
+        self.put(b"abc")
+        f = self.opened("rb")
+        with self.assertRaises(TypeError) as cm:
+            f.readinto(5)
+        self.assertEqual(str(cm.exception), "readinto requires a buffer object")
+        frozen = b"xyz"
+        with self.assertRaises(BufferError):
+            f.readinto(frozen)
+        self.assertEqual(frozen, b"xyz")
+        strided = bytearray(6)
+        with self.assertRaises(BufferError):
+            f.readinto(memoryview(strided)[::2])
+        self.assertEqual(strided, bytearray(6))
+        self.assertEqual(f.read(), b"abc")  # nothing consumed by the refusals
+
+
+if __name__ == "__main__":
+    unittest.main()
