@@ -1,0 +1,220 @@
+"""AsyncFile against the built-in open() on the same work, in one process, interleaved.
+
+Prints median times and the ratio io/AsyncFile (above 1: AsyncFile is faster). Each workload
+checks that both produce the same data, so a fast but wrong path cannot score.
+Usage: bench.py [--rounds N] [--only NAME_SUBSTRING]
+"""
+import argparse
+import hashlib
+import math
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from _veltrani_core import AsyncFile
+
+LINE = "2026-12-08 12:00:00 INFO request ok 0001\n"  # 41 characters
+LINE_B = LINE.encode()
+N_LINES = 1_000_000
+BIG = 256 * 1024 * 1024
+TEXT = 64 * 1024 * 1024
+MIXED = [b"m" * n for n in (7, 41, 300, 4096, 70_000, 131_072, 131_073, 200_000, 1_000_000)]
+
+
+def ours(path, mode):
+    return AsyncFile(path, mode).open()
+
+
+def builtin(path, mode):
+    return open(path, mode) if "b" in mode else open(path, mode, encoding="utf-8")
+
+
+def digest(path):
+    h = hashlib.blake2b()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+class Bench:
+    def __init__(self, tmp):
+        self.tmp = tmp
+        self.lines = os.path.join(tmp, "lines.txt")
+        self.big = os.path.join(tmp, "big.bin")
+        self.text = os.path.join(tmp, "text.txt")
+        self.out = os.path.join(tmp, "out")
+        with open(self.lines, "w") as f:
+            f.writelines(f"{i:09d} some text of a log line, more or less {i % 97}\n"
+                         for i in range(N_LINES))
+        with open(self.big, "wb") as f:
+            block = os.urandom(1 << 20)
+            for _ in range(BIG >> 20):
+                f.write(block)
+        with open(self.text, "w") as f:
+            block = "".join(chr(32 + i % 95) for i in range(1 << 16)) + "\n"
+            f.write(block * (TEXT // len(block)))
+
+    # Each workload takes an opener and returns something that both sides must agree on.
+    def w_str(self, op):
+        with op(self.out, "w") as f:
+            for _ in range(N_LINES):
+                f.write(LINE)
+        return digest(self.out)
+
+    def w_bytes(self, op):
+        with op(self.out, "wb") as f:
+            for _ in range(N_LINES):
+                f.write(LINE_B)
+        return digest(self.out)
+
+    def w_mixed(self, op):
+        with op(self.out, "wb") as f:
+            for _ in range(300):
+                for piece in MIXED:
+                    f.write(piece)
+        return digest(self.out)
+
+    def w_writelines(self, op):
+        lines = [LINE] * 100_000
+        with op(self.out, "w") as f:
+            for _ in range(5):
+                f.writelines(lines)
+        return digest(self.out)
+
+    def r_iter(self, op):
+        n = 0
+        with op(self.lines, "r") as f:
+            for line in f:
+                n += len(line)
+        return n
+
+    def r_readline(self, op):
+        n = 0
+        with op(self.lines, "r") as f:
+            while line := f.readline():
+                n += len(line)
+        return n
+
+    def r_readlines(self, op):
+        with op(self.lines, "r") as f:
+            lines = f.readlines()
+        return len(lines), lines[-1]
+
+    def r_read_bin(self, op):
+        with op(self.big, "rb") as f:
+            return hashlib.blake2b(f.read()[::4096]).hexdigest()
+
+    def r_read_text(self, op):
+        with op(self.text, "r") as f:
+            data = f.read()
+        return len(data), data[-100:]
+
+    def r_read_chunks(self, op):
+        n = 0
+        with op(self.big, "rb") as f:
+            while chunk := f.read(65536):
+                n += len(chunk)
+        return n
+
+    def r_readinto(self, op):
+        buf = bytearray(1 << 20)
+        n = 0
+        with op(self.big, "rb") as f:
+            while got := f.readinto(buf):
+                n += got
+        return n
+
+    def small_files(self, op):
+        payload = "x" * 99 + "\n"
+        names = [os.path.join(self.tmp, f"s{i % 100}") for i in range(10_000)]
+        for name in names:
+            f = op(name, "w")
+            f.write(payload)
+            f.close()
+        return digest(names[-1])
+
+    def seek_tell(self, op):
+        total = 0
+        with op(self.big, "rb") as f:
+            for i in range(1_000_000):
+                f.seek((i * 7919) % 4_000_000)
+                total += f.tell()
+        return total
+
+
+WORKLOADS = [
+    ("write str 41B x1M", Bench.w_str), ("write bytes 41B x1M", Bench.w_bytes),
+    ("write mixed sizes", Bench.w_mixed), ("writelines 100k x5", Bench.w_writelines),
+    ("for line in f (1M)", Bench.r_iter), ("readline loop (1M)", Bench.r_readline),
+    ("readlines (1M)", Bench.r_readlines), ("read() 256MiB rb", Bench.r_read_bin),
+    ("read() 64MiB text", Bench.r_read_text), ("read(65536) loop", Bench.r_read_chunks),
+    ("readinto 1MiB loop", Bench.r_readinto), ("open+write+close 10k", Bench.small_files),
+    ("seek+tell x1M", Bench.seek_tell),
+]
+
+
+def timed(fn):
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def peak_memory(which, path):
+    """Peak resident growth (bytes) of reading `path` whole, in a fresh interpreter."""
+    # VmHWM belongs to this process image; ru_maxrss would carry the parent's peak over exec.
+    code = f"""
+from _veltrani_core import AsyncFile
+def hwm():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmHWM"))
+f = AsyncFile({path!r}, "rb").open() if {which!r} == "AsyncFile" else open({path!r}, "rb")
+base = hwm()
+data = f.read()
+print(hwm() - base, len(data))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    grew, size = map(int, out.stdout.split())
+    return grew / size
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--only", default="")
+    args = parser.parse_args()
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.platform()}, "
+          f"Python {platform.python_version()}; median of {args.rounds} rounds")
+    print(f"{'workload':<24}{'AsyncFile':>11}{'open()':>11}{'io/AsyncFile':>14}")
+    ratios = []
+    with tempfile.TemporaryDirectory() as tmp:
+        bench = Bench(tmp)
+        for name, work in WORKLOADS:
+            if args.only not in name:
+                continue
+            times = {"ours": [], "io": []}
+            for _ in range(args.rounds):
+                t_io, r_io = timed(lambda: work(bench, builtin))
+                t_ours, r_ours = timed(lambda: work(bench, ours))
+                if r_io != r_ours:
+                    sys.exit(f"{name}: results differ: {r_ours!r} != {r_io!r}")
+                times["io"].append(t_io)
+                times["ours"].append(t_ours)
+            m_ours, m_io = statistics.median(times["ours"]), statistics.median(times["io"])
+            ratios.append((m_io / m_ours, name))
+            print(f"{name:<24}{m_ours * 1e3:>9.1f}ms{m_io * 1e3:>9.1f}ms{m_io / m_ours:>13.2f}x")
+        if not args.only or "memory" in args.only or "256MiB" in args.only:
+            print(f"peak memory of read() 256MiB rb, x file size: AsyncFile "
+                  f"{peak_memory('AsyncFile', bench.big):.2f}, open() {peak_memory('io', bench.big):.2f}")
+    if ratios:
+        geo = math.exp(sum(math.log(r) for r, _ in ratios) / len(ratios))
+        worst = min(ratios)
+        print(f"geometric mean {geo:.2f}x; worst {worst[0]:.2f}x ({worst[1]})")
+
+
+if __name__ == "__main__":
+    main()
