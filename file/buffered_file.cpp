@@ -1,5 +1,6 @@
 #include "file/buffered_file.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,21 @@ namespace veltrani {
 namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+// A read of many megabytes into fresh memory spends much of its time faulting in 4 KiB pages;
+// asking for huge pages over the aligned middle cuts the faults 512-fold. Only a hint.
+void advise_huge_pages(char* dst, std::size_t n) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = 2 * 1024 * 1024;
+  if (n < 4 * kHuge) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(dst) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(dst) + n) & ~(kHuge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)dst;
+  (void)n;
+#endif
+}
 
 }  // namespace
 
@@ -174,6 +190,7 @@ std::size_t BufferedFile::read(std::optional<std::uint64_t> size, ReadSink& out)
   for (;;) {
     const auto cap = static_cast<std::size_t>(want);
     char* dst = out.grow(cap);
+    advise_huge_pages(dst + got, cap - got);
     got += std::fread(dst + got, 1, cap - got, file_);
     if (got < cap || got == limit || at_end()) break;
     want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));

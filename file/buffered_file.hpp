@@ -79,7 +79,8 @@ class BufferedFile {
 
   // The view stays valid until the next call on this object.
   std::string_view readline(std::optional<std::uint64_t> size = std::nullopt);
-  // Calls emit(std::string_view) for every line of the rest of the stream, in one read.
+  // Calls emit(std::string_view) for every line from the stream position to the end; the
+  // line reader's read-ahead is left as it is.
   template <class Emit>
   void readlines(Emit&& emit);
 
@@ -127,17 +128,34 @@ class BufferedFile {
 
 template <class Emit>
 void BufferedFile::readlines(Emit&& emit) {
-  std::string rest;
-  StringSink sink(rest);
-  read(std::nullopt, sink);
-  const char* p = rest.data();
-  const char* const end = p + rest.size();
-  while (p < end) {
-    const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-    const char* stop = nl ? static_cast<const char*>(nl) + 1 : end;
-    emit(std::string_view(p, static_cast<std::size_t>(stop - p)));
-    p = stop;
-  }
+  begin_read();
+  std::clearerr(file_);
+  // Chunks, not one buffer the size of the rest: memory stays flat however large the file.
+  const std::unique_ptr<char[]> chunk(new char[kLineChunk]);
+  std::string carried;  // the start of a line that runs on into the next chunk
+  std::size_t n = 0;
+  do {
+    n = std::fread(chunk.get(), 1, kLineChunk, file_);
+    const char* p = chunk.get();
+    const char* const end = p + n;
+    while (p < end) {
+      const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+      if (nl == nullptr) {
+        carried.append(p, end);
+        break;
+      }
+      const char* stop = static_cast<const char*>(nl) + 1;
+      if (carried.empty()) {
+        emit(std::string_view(p, static_cast<std::size_t>(stop - p)));
+      } else {
+        carried.append(p, stop);
+        emit(std::string_view(carried));
+        carried.clear();
+      }
+      p = stop;
+    }
+  } while (n == kLineChunk);  // fread comes back short only at the end of the stream
+  if (!carried.empty()) emit(std::string_view(carried));
 }
 
 }  // namespace veltrani

@@ -35,6 +35,8 @@ class PyAsyncFile : public BufferedFile {
   py::object py_writelines(const std::vector<std::string>& lines);
   py::object py_truncate(const py::object& size);
   py::object py_next();  // __next__, __anext__
+  // The next line as str, or a null object at the end (the iteration slot's own convention).
+  py::object next_line();
 
   // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise.
   py::object read_block(std::optional<std::uint64_t> size);
