@@ -2,7 +2,7 @@
 //
 // Why: pybind11's generic dispatcher costs about 250 ns a call (type-erased argument loading,
 // overload resolution, result casting): more than a buffered write or a line read itself.
-// What: `write`, `readline`, `seek` and `tell` get METH_FASTCALL method descriptors, and
+// What: `write`, `read`, `readline`, `seek` and `tell` get METH_FASTCALL method descriptors, and
 // iteration gets the type's tp_iternext slot, as CPython's own io does.
 // Why it is safe: each entry calls the same PyAsyncFile body as the registered method and turns
 // C++ exceptions into Python ones with pybind11's own translators. A call shape that an entry
@@ -45,7 +45,7 @@ PyObject* raise_current() {
 
 // The registered pybind11 methods, kept for the calls the entries hand on. They live as long as
 // the process: the module is never unloaded.
-enum Slot { kWrite, kReadline, kSeek, kTell, kNext, kSlots };
+enum Slot { kWrite, kRead, kReadline, kSeek, kTell, kNext, kSlots };
 PyObject* registered[kSlots];
 
 PyObject* call_registered(Slot slot, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -71,13 +71,15 @@ PyObject* fast_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   }
 }
 
-PyObject* fast_readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// read(size=None) and readline(size=None): the same call shape around a different body.
+template <Slot slot, py::object (PyAsyncFile::*body)(const py::object&)>
+PyObject* fast_sized(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyAsyncFile* file = native(self);
   if (file == nullptr || nargs > 1 || kwnames != nullptr) {
-    return call_registered(kReadline, self, args, nargs, kwnames);
+    return call_registered(slot, self, args, nargs, kwnames);
   }
   try {
-    return file->py_readline(nargs == 1 ? borrowed(args[0]) : py::none()).release().ptr();
+    return (file->*body)(nargs == 1 ? borrowed(args[0]) : py::none()).release().ptr();
   } catch (...) {
     return raise_current();
   }
@@ -125,11 +127,18 @@ PyObject* fast_iternext(PyObject* self) {
 }
 
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+template <class F>
+PyCFunction as_method(F* entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// In Slot order.
 PyMethodDef entries[] = {
-    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_write)), kFlags, nullptr},
-    {"readline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_readline)), kFlags, nullptr},
-    {"seek", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_seek)), kFlags, nullptr},
-    {"tell", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_tell)), kFlags, nullptr},
+    {"write", as_method(fast_write), kFlags, nullptr},
+    {"read", as_method(fast_sized<kRead, &PyAsyncFile::py_read>), kFlags, nullptr},
+    {"readline", as_method(fast_sized<kReadline, &PyAsyncFile::py_readline>), kFlags, nullptr},
+    {"seek", as_method(fast_seek), kFlags, nullptr},
+    {"tell", as_method(fast_tell), kFlags, nullptr},
 };
 
 }  // namespace

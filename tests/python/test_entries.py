@@ -1,0 +1,91 @@
+"""The hot names have two entries: a direct one for positional calls and the registered one,
+which keyword calls reach. Both must give the same results and the same errors."""
+import decimal
+import unittest
+
+from _veltrani_core import AsyncFile
+from support import FileTestCase
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except Exception as e:  # noqa: BLE001 - the exception itself is what is compared
+        # The library's TypeError ends by echoing the call, keywords and all: compare its head.
+        return type(e), (str(e).splitlines() or [""])[0]
+
+
+class BothEntries(FileTestCase):
+    def same(self, positional, keyword):
+        self.assertEqual(outcome(positional), outcome(keyword))
+
+    def test_write(self):
+        f = self.opened("w")
+        for data in ["abc", "é", b"\xff", bytearray(b"ab"), 12, "\udc80", memoryview(b"xyz")[::2]]:
+            self.same(lambda: f.write(data), lambda: f.write(data=data))
+        with self.assertRaises(TypeError):
+            f.write()
+        with self.assertRaises(TypeError):
+            f.write("a", "b")
+        with self.assertRaises(TypeError):
+            f.write(text="a")
+        f.close()
+        self.assertEqual(self.disk(), b"abcabc" + "éé".encode() + b"\xff" * 2 + b"ab" * 2 + b"1212" + b"xz" * 2)
+        self.same(lambda: f.write("x"), lambda: f.write(data="x"))  # closed
+
+    def test_read_and_readline(self):
+        self.put(b"line one\nline two\nline three\n")
+        f, g = self.opened("r"), self.opened("r")
+        for size in [None, 0, 3, 100, -1, 2.0, "3", 2 ** 64]:
+            self.same(lambda: f.readline(size), lambda: g.readline(size=size))
+            self.same(lambda: f.read(size), lambda: g.read(size=size))
+            f.seek(0)
+            g.seek(0)
+        for bad in [(1, 2), ()]:
+            with self.assertRaises(TypeError):
+                f.readline(*bad, **({"size": 1} if not bad else {}), extra=1)
+
+    def test_seek_and_tell(self):
+        self.put(b"0123456789")
+        f = self.opened("rb")
+        for args in [(3,), (0, 2), (-1,), (0, 3), (1.5,), ("1",), (2 ** 63,), (True,),
+                     (decimal.Decimal(4),), (1, 1.0)]:
+            keywords = dict(zip(("offset", "whence"), args))
+            self.same(lambda: f.seek(*args), lambda: f.seek(**keywords))
+            self.same(f.tell, f.tell)
+        with self.assertRaises(TypeError):
+            f.tell(1)
+        with self.assertRaises(TypeError):
+            f.seek()
+
+    def test_next(self):
+        self.put(b"a\n\xff\nb\n")
+        f, g = self.opened("rb"), self.opened("rb")
+        for _ in range(4):
+            self.same(lambda: next(f), g.__next__)
+        f.close()
+        g.close()
+        self.same(lambda: next(f), g.__next__)
+
+    def test_subclass_keeps_working(self):
+        class Logged(AsyncFile):
+            pass
+
+        class Upper(AsyncFile):
+            def __next__(self):
+                return super().__next__().upper()
+        self.put(b"x\ny\n")
+        self.assertEqual(list(Logged(self.path).open()), ["x\n", "y\n"])
+        self.assertEqual(list(Upper(self.path).open()), ["X\n", "Y\n"])
+        w = Logged(self.path, "w").open()
+        self.assertEqual(w.write("z"), 1)
+        w.close()
+        self.assertEqual(self.disk(), b"z")
+
+    def test_unbound_call_on_wrong_type(self):
+        with self.assertRaises(TypeError):
+            AsyncFile.write(5, "x")
+
+
+if __name__ == "__main__":
+    unittest.main()
