@@ -1,0 +1,412 @@
+"""Model-based check: random operation sequences run against AsyncFile and against a small
+in-memory model of the file's bytes, position, pending writes and line read-ahead, in all twelve
+modes. Every result must agree, and so must the bytes on disk after each close.
+
+unittest runs a few thousand sequences; for more, by hand:
+    PYTHONPATH=build python3 tests/python/test_model.py --seed 1 --count 100000
+A failure prints its seed and a shrunk reproduction as Python code.
+"""
+import argparse
+import os
+import random
+import sys
+import tempfile
+import unittest
+
+from _veltrani_core import AsyncFile
+
+MODES = ["r", "rb", "w", "wb", "a", "ab", "r+", "r+b", "w+", "w+b", "a+", "a+b"]
+BUFFER, THROUGH, WRITELINES_FLUSH = 262144, 131072, 524288
+CHUNK = READ1 = 262144
+DEFAULT_COUNT = 5000
+
+
+class Payload(bytes):
+    """Bytes that print as the short expression that made them, for readable reproductions."""
+
+    def __new__(cls, pattern, size):
+        obj = super().__new__(cls, (pattern * (size // max(len(pattern), 1) + 1))[:size])
+        obj.expr = repr(pattern) if len(pattern) == size else f"({pattern!r} * {size})[:{size}]"
+        return obj
+
+    def __repr__(self):
+        return self.expr
+
+
+class Failed(Exception):
+    """An outcome that the object reports as an exception: (type, message)."""
+
+    def __init__(self, kind, message=None):
+        super().__init__(kind, message)
+        self.outcome = (kind, message)
+
+
+def fail(message):
+    raise Failed(RuntimeError, message)
+
+
+class Model:
+    def __init__(self, mode, content):
+        letters = mode.replace("b", "").replace("+", "")
+        update = "+" in mode
+        self.kind, self.binary = letters, "b" in mode
+        self.can_read = letters == "r" or update
+        self.can_write = letters != "r" or update
+        self.append = letters == "a"
+        self.data = bytearray(content)  # the file as the stream sees it
+        self.is_open = False
+        self.pos = 0
+        self.pending = bytearray()
+        self.ahead = b""
+        self.eof = False
+
+    # -- helpers mirroring the object's internal steps
+    def require_open(self):
+        if not self.is_open:
+            fail("File not open")
+
+    def put(self, piece):
+        if self.append:
+            self.data += piece
+            self.pos = len(self.data)
+            return
+        end = self.pos + len(piece)
+        if self.pos > len(self.data):
+            self.data += bytes(self.pos - len(self.data))
+        self.data[self.pos:end] = piece
+        self.pos = end
+
+    def flush_pending(self):
+        if not self.pending:
+            return
+        if not self.can_write:
+            fail("Failed to flush write buffer")
+        self.put(bytes(self.pending))
+        self.pending.clear()
+
+    def store(self, piece):
+        if len(piece) <= THROUGH:
+            if len(self.pending) + len(piece) > BUFFER:
+                self.flush_pending()
+            self.pending += piece
+            return
+        self.flush_pending()
+        if not self.can_write:
+            fail("Failed to write complete data")
+        self.put(piece)
+
+    def take(self, n):
+        """Consume up to n bytes at the stream position."""
+        if not self.can_read or self.pos >= len(self.data):
+            return b""
+        out = bytes(self.data[self.pos:self.pos + n])
+        self.pos += len(out)
+        return out
+
+    def block(self, data):
+        return data if self.binary else decode(data)
+
+    def begin_read(self):
+        self.require_open()
+        self.flush_pending()
+
+    # -- the operations, as Python sees them
+    def open(self):
+        self.close()
+        if self.kind == "w":
+            self.data = bytearray()
+        self.pos = len(self.data) if self.kind == "a" and not self.can_read else 0
+        self.pending.clear()
+        self.ahead, self.eof, self.is_open = b"", False, True
+        return "self"
+
+    def close(self):
+        if self.is_open:
+            self.flush_pending()
+            self.is_open = False
+
+    def drop(self):
+        if self.is_open:
+            try:
+                self.flush_pending()
+            except Failed:
+                pass  # the destructor has no one to tell
+            self.is_open = False
+
+    def write(self, data):
+        raw = data.encode() if isinstance(data, str) else data
+        self.require_open()
+        self.store(raw)
+        return len(raw)
+
+    def writelines(self, lines):
+        self.require_open()
+        raws = [x.encode() if isinstance(x, str) else x for x in lines]
+        for raw in raws:
+            self.store(raw)
+        if sum(map(len, raws)) > WRITELINES_FLUSH:
+            self.flush_pending()
+
+    def flush(self):
+        self.require_open()
+        self.flush_pending()
+
+    def read(self, size=None):
+        self.begin_read()
+        return self.block(self.take(len(self.data) if size is None else size))
+
+    def readall(self):
+        return self.read()
+
+    def read1(self, size=None):
+        return self.read(READ1 if size is None else size)
+
+    def readinto(self, n):
+        self.begin_read()
+        got = self.take(n)
+        return len(got), got + bytes(n - len(got))
+
+    def readline(self, size=None):
+        self.begin_read()
+        limit = float("inf") if size is None else size
+        line = b""
+        while len(line) < limit:
+            if not self.ahead:
+                if self.eof:
+                    break
+                self.ahead = self.take(CHUNK)
+                self.eof = not self.ahead
+                if self.eof:
+                    break
+            nl = self.ahead.find(b"\n")
+            piece = self.ahead[:nl + 1] if nl >= 0 else self.ahead
+            piece = piece[:int(min(len(piece), limit - len(line)))]
+            line += piece
+            self.ahead = self.ahead[len(piece):]
+            if piece.endswith(b"\n"):
+                break
+        return decode(line)
+
+    def next(self):
+        line = self.readline()
+        if not line:
+            raise Failed(StopIteration)
+        return line
+
+    def readlines(self):
+        self.begin_read()
+        start = self.pos
+        rest = self.take(len(self.data)) if self.can_read else b""
+        lines = rest.splitlines(keepends=True)
+        out, offset = [], 0
+        for line in lines:
+            offset += len(line)
+            try:
+                out.append(decode(line))
+            except Failed:
+                if line.endswith(b"\n"):  # raised from the chunk holding the newline
+                    self.pos = start + min(len(rest), ((offset - 1) // CHUNK + 1) * CHUNK)
+                raise
+        return out
+
+    def seek(self, offset, whence=0):
+        self.require_open()
+        self.flush_pending()
+        if whence not in (0, 1, 2):
+            fail("Seek failed")
+        target = (0, self.pos, len(self.data))[whence] + offset
+        if target < 0:
+            fail("Seek failed")
+        self.pos, self.ahead, self.eof = target, b"", False
+        return target
+
+    def tell(self):
+        self.require_open()
+        return self.pos + len(self.pending)
+
+    def truncate(self, size=None):
+        self.require_open()
+        self.flush_pending()
+        length = self.pos if size is None else size
+        if not self.can_write:
+            fail("Truncate failed")
+        del self.data[length:]
+        self.data += bytes(length - len(self.data))
+
+    def seekable(self):
+        return self.is_open
+
+    def writable(self):
+        return self.can_write
+
+
+def decode(raw):
+    try:
+        return raw.decode()
+    except UnicodeDecodeError:
+        raise Failed(UnicodeDecodeError) from None
+
+
+# ---- random sequences ----
+
+def random_bytes(rng):
+    roll = rng.random()
+    if roll < 0.08:  # around the write-through and buffer limits
+        size = rng.choice([THROUGH - 1, THROUGH, THROUGH + 1, BUFFER - 1, BUFFER, BUFFER + 1])
+        return Payload(rng.choice([b"x", b"ab\n", b"line\n"]), size)
+    alphabet = [b"a", b"b", b"\n", b"\n", "é".encode()] + ([b"\xff"] if roll < 0.2 else [])
+    small = b"".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12)))
+    return Payload(small, len(small))
+
+
+def random_size(rng):
+    return rng.choice([None, 0, 1, 2, 3, 5, 10, 100, CHUNK, 2 ** 40])
+
+
+def random_op(rng):
+    name = rng.choices(
+        ["write", "write_text", "writelines", "flush", "read", "readall", "read1", "readinto",
+         "readline", "next", "readlines", "seek", "tell", "truncate", "close", "open", "drop"],
+        [14, 6, 3, 2, 5, 1, 2, 2, 6, 4, 2, 5, 4, 2, 2, 2, 1])[0]
+    if name == "write":
+        return ("write", random_bytes(rng))
+    if name == "write_text":
+        return ("write", rng.choice(["", "x", "é\n", "text\nmore", "\n\n"]))
+    if name == "writelines":
+        return ("writelines", [random_bytes(rng) for _ in range(rng.randint(0, 4))])
+    if name in ("read", "read1", "readline"):
+        return (name, random_size(rng))
+    if name == "readinto":
+        return ("readinto", rng.choice([0, 1, 7, 64, 4096]))
+    if name == "seek":
+        return ("seek", rng.randint(-3, 40), rng.choice([0, 0, 1, 2, 3]))
+    if name == "truncate":
+        return ("truncate", rng.choice([None, 0, 3, 50]))
+    return (name,)
+
+
+def random_case(seed):
+    rng = random.Random(seed)
+    mode = rng.choice(MODES)
+    content = random_bytes(rng) if rng.random() < 0.7 else b""
+    ops = [("open",)] + [random_op(rng) for _ in range(rng.randint(1, 25))] + [("close",)]
+    return mode, content, ops
+
+
+# ---- running a case against both ----
+
+def outcome(fn):
+    try:
+        return ("ok", fn())
+    except Failed as f:
+        return f.outcome
+    except UnicodeDecodeError:
+        return (UnicodeDecodeError, None)
+    except StopIteration:
+        return (StopIteration, None)
+    except (RuntimeError, ValueError) as e:
+        return (type(e), str(e))
+
+
+def run_real(f, op, path, mode):
+    name, args = op[0], op[1:]
+    if name == "open":
+        return f, outcome(lambda: "self" if f.open() is f else "other")
+    if name == "drop":
+        return AsyncFile(path, mode), ("ok", None)
+    if name == "next":
+        return f, outcome(lambda: next(f))
+    if name == "readinto":
+        buf = bytearray(args[0])
+        result = outcome(lambda: f.readinto(buf))
+        return f, (result if result[0] != "ok" else ("ok", (result[1], bytes(buf))))
+    return f, outcome(lambda: getattr(f, name)(*args))
+
+
+def run_model(model, op):
+    name, args = op[0], op[1:]
+    return outcome(lambda: getattr(model, name)(*args))
+
+
+def check(mode, content, ops, path):
+    """Runs a case; returns None when all agrees, else a description of the first mismatch."""
+    with open(path, "wb") as out:
+        out.write(content)
+    f = AsyncFile(path, mode)
+    model = Model(mode, content)
+    try:
+        for step, op in enumerate(ops):
+            f, got = run_real(f, op, path, mode)
+            want = run_model(model, op)
+            if got != want:
+                return f"step {step} {op!r:.300}: AsyncFile gave {got!r:.300}, model {want!r:.300}"
+            if op[0] in ("close", "drop") and not model.is_open:
+                with open(path, "rb") as disk:
+                    on_disk = disk.read()
+                if on_disk != model.data:
+                    return f"step {step} {op!r:.300}: disk holds {on_disk!r:.200}, model {bytes(model.data)!r:.200}"
+        return None
+    finally:
+        del f
+
+
+def shrink(mode, content, ops, path):
+    """Drops operations one at a time while the case still fails."""
+    i = 1
+    while i < len(ops):
+        trial = ops[:i] + ops[i + 1:]
+        if check(mode, content, trial, path):
+            ops = trial
+        else:
+            i += 1
+    return ops
+
+
+def reproduction(mode, content, ops, path):
+    lines = [f"from _veltrani_core import AsyncFile", f"open({path!r}, 'wb').write({content!r})",
+             f"f = AsyncFile({path!r}, {mode!r})"]
+    for op in ops:
+        name, args = op[0], op[1:]
+        if name == "drop":
+            lines.append(f"del f; f = AsyncFile({path!r}, {mode!r})")
+        elif name == "next":
+            lines.append("print(next(f))")
+        elif name == "readinto":
+            lines.append(f"print(f.readinto(bytearray({args[0]})))")
+        else:
+            lines.append(f"print(f.{name}({', '.join(map(repr, args))}))")
+    return "\n".join(lines)
+
+
+def run(seed, count, tmpdir):
+    """Returns (first problem or None, number of operations checked)."""
+    path = os.path.join(tmpdir, "model")
+    steps = 0
+    for s in range(seed, seed + count):
+        mode, content, ops = random_case(s)
+        steps += len(ops)
+        problem = check(mode, content, ops, path)
+        if problem:
+            small = shrink(mode, content, ops, path)
+            return (f"seed {s} ({mode!r}): {check(mode, content, small, path)}\n"
+                    f"reproduction:\n{reproduction(mode, content, small, path)}"), steps
+    return None, steps
+
+
+class ModelCheck(unittest.TestCase):
+    def test_random_sequences_agree_with_the_model(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            problem, _ = run(int(os.environ.get("MODEL_SEED", "1")),
+                             int(os.environ.get("MODEL_COUNT", DEFAULT_COUNT)), tmp)
+        self.assertIsNone(problem, problem)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--count", type=int, default=DEFAULT_COUNT)
+    cli = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        found, steps = run(cli.seed, cli.count, tmp)
+    print(found or f"{cli.count} sequences ({steps} operations) from seed {cli.seed}: all agree")
+    sys.exit(1 if found else 0)
