@@ -1,6 +1,7 @@
 #include "file/buffered_file.hpp"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,14 @@ namespace veltrani {
 namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+[[noreturn]] void fail_open(std::string path, int err) {
+  // Messages travel as C strings: a NUL in the path would cut the reason off.
+  for (std::size_t at = path.find('\0'); at != std::string::npos; at = path.find('\0', at)) {
+    path.replace(at, 1, "\\0");
+  }
+  throw std::runtime_error("Failed to open file: " + path + " - " + std::strerror(err));
+}
 
 // A read of many megabytes into fresh memory spends much of its time faulting in 4 KiB pages;
 // asking for huge pages over the aligned middle cuts the faults 512-fold. Only a hint.
@@ -47,10 +56,16 @@ BufferedFile::~BufferedFile() {
 void BufferedFile::open() {
   // Opening again must not leak the stream already held or lose its pending bytes.
   close();
+  // The C library would stop at a NUL and open some other file than the one named.
+  if (filename_.find('\0') != std::string::npos) fail_open(filename_, EINVAL);
   file_ = std::fopen(filename_.c_str(), stdio_mode(mode_info_));
-  if (file_ == nullptr) {
-    const int err = errno;
-    throw std::runtime_error("Failed to open file: " + filename_ + " - " + std::strerror(err));
+  if (file_ == nullptr) fail_open(filename_, errno);
+  // fopen lets a directory be opened for reading; every read would then fail unreported.
+  struct stat st {};
+  if (::fstat(::fileno(file_), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(file_);
+    file_ = nullptr;
+    fail_open(filename_, EISDIR);
   }
   // glibc ignores the size given with a null buffer, so the object supplies the storage.
   stdio_buffer_.reset(new char[kStdioBufferSize]);

@@ -75,9 +75,11 @@ TEST_F(BufferedFileTest, OpenFailureNamesPathAndReason) {
   BufferedFile missing(dir_ + "/no/such", "w");
   expect_error([&] { missing.open(); },
                "Failed to open file: " + dir_ + "/no/such - No such file or directory");
-  BufferedFile directory(dir_, "w");
-  expect_error([&] { directory.open(); }, "Failed to open file: " + dir_ + " - Is a directory");
-  EXPECT_FALSE(directory.is_open());
+  for (const char* mode : {"w", "r", "rb"}) {  // fopen itself would let "r" through
+    BufferedFile directory(dir_, mode);
+    expect_error([&] { directory.open(); }, "Failed to open file: " + dir_ + " - Is a directory");
+    EXPECT_FALSE(directory.is_open());
+  }
 }
 
 TEST_F(BufferedFileTest, WriteThresholdsSeenOnDisk) {
