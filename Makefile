@@ -3,7 +3,11 @@ BUILD      ?= build
 BUILD_TYPE ?= Release
 PYTHON     ?= $(shell tools/find-python)
 
-.PHONY: all deps configure test demo bench clean
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD     ?= build-fuzz
+FUZZ_SECONDS   ?= 600
+
+.PHONY: all deps configure test sanitize fuzz fuzz-smoke fuzz-build demo bench clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -18,6 +22,23 @@ configure: deps
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure
 
+# Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANI_SANITIZE=ON -DPython_EXECUTABLE=$(PYTHON)
+	cmake --build $(SANITIZE_BUILD)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
+
+fuzz-build: deps
+	cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD)
+
+# A short bounded run of each fuzzer (CI); `make fuzz` runs each for FUZZ_SECONDS.
+fuzz-smoke: fuzz-build
+	fuzz/run $(FUZZ_BUILD) 20
+
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 demo: all
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
@@ -25,4 +46,4 @@ bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

@@ -96,7 +96,7 @@ py::str decode_utf8(std::string_view bytes) {
     // CPython's decoder copies byte by byte from a source that is not word-aligned, as most
     // lines are not; a check by words and one memcpy give the same str faster.
     text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
-    if (text != nullptr) std::memcpy(PyUnicode_DATA(text), bytes.data(), bytes.size());
+    if (text != nullptr && !bytes.empty()) std::memcpy(PyUnicode_DATA(text), bytes.data(), bytes.size());
   } else {
     text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
   }
