@@ -7,7 +7,7 @@ SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps configure test sanitize fuzz fuzz-smoke fuzz-build demo bench clean
+.PHONY: all deps configure install test sanitize fuzz fuzz-smoke fuzz-build demo bench clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -18,6 +18,10 @@ deps:
 configure: deps
 	@test -n "$(PYTHON)" || tools/find-python
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$(PYTHON)
+
+# Into Python 3.12's site-packages, through pip, so that `pip uninstall veltrani_core` removes it.
+install: deps
+	$(PYTHON) -m pip install --no-index .
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure

@@ -1,0 +1,102 @@
+"""pip-installs the project into a fresh virtual environment, offline, and checks what a user
+gets: the module importable from anywhere, a type stub that matches it and that a type checker
+finds, and a clean uninstall."""
+import ast
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+PYRIGHT = ROOT / ".tools" / "node_modules" / ".bin" / "pyright"
+
+# Run by the installed interpreter, outside the source tree: each name of AsyncFile with its
+# parameters as the module reports them (pybind11 puts the signature in the first doc line).
+PROBE = r"""
+import json, re, _veltrani_core
+from _veltrani_core import AsyncFile
+names = {}
+for name, value in vars(AsyncFile).items():
+    if name in ("__module__", "__doc__"):
+        continue
+    if isinstance(value, property):
+        names[name] = "property"
+        continue
+    head = value.__doc__.splitlines()[0]
+    params = re.match(r"\w+\((.*)\) ->", head).group(1).split(", ")[1:]
+    names[name] = [[p.split(":")[0], p.split(" = ")[1] if " = " in p else None] for p in params]
+print(json.dumps({"file": _veltrani_core.__file__, "doc": _veltrani_core.__doc__, "names": names}))
+"""
+
+
+def stub_names(text):
+    """Each name of the stub's AsyncFile with its parameters: [name, default source or None]."""
+    cls = next(n for n in ast.parse(text).body if isinstance(n, ast.ClassDef) and n.name == "AsyncFile")
+    names = {}
+    for fn in (n for n in cls.body if isinstance(n, ast.FunctionDef)):
+        if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+            names[fn.name] = "property"
+            continue
+        params = fn.args.posonlyargs + fn.args.args
+        defaults = [None] * (len(params) - len(fn.args.defaults)) + [ast.unparse(d) for d in fn.args.defaults]
+        names[fn.name] = [[p.arg, d] for p, d in zip(params, defaults)][1:]
+        # pybind11 gives unnamed arguments as arg0, arg1...: those must be positional-only.
+        named = {p.arg for p in fn.args.args}
+        assert not any(re.fullmatch(r"arg\d+", n) for n in named), fn.name
+    return names
+
+
+def run(*args, **kw):
+    return subprocess.run(args, check=True, capture_output=True, text=True, timeout=900, **kw)
+
+
+class InstalledPackage(unittest.TestCase):
+    def test_install_use_check_stub_uninstall(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+            venv = Path(tmp) / "venv"
+            run(sys.executable, "-m", "venv", str(venv))
+            python = str(venv / "bin" / "python")
+            run(python, "-m", "pip", "install", "--no-index", "--quiet", str(ROOT), env=env, cwd=tmp)
+
+            live = json.loads(run(python, "-c", PROBE, env=env, cwd=tmp).stdout)
+            site = Path(run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
+                            env=env, cwd=tmp).stdout.strip())
+            self.assertEqual(Path(live["file"]).parent, site)
+            self.assertEqual(live["doc"], "High-performance async file I/O for Python (C++ backend)")
+            stub = site / "_veltrani_core-stubs" / "__init__.pyi"
+            self.assertEqual(stub_names(stub.read_text()), live["names"])
+
+            if PYRIGHT.exists():
+                self.check_types_with_pyright(python, Path(tmp))
+
+            run(python, "-m", "pip", "uninstall", "--yes", "--quiet", "veltrani_core", env=env, cwd=tmp)
+            left = [p.name for p in site.iterdir() if "veltrani" in p.name]
+            self.assertEqual(left, [])
+
+    def check_types_with_pyright(self, python, tmp):
+        (tmp / "good.py").write_text(
+            "from _veltrani_core import AsyncFile\n"
+            "with AsyncFile('x', mode='rb').open() as f:\n"
+            "    line: str = f.readline()\n"
+            "    block: bytes | str = f.read(10)\n"
+            "    count: int = f.readinto(bytearray(4)) + f.write(b'x') + f.seek(0, whence=2)\n")
+        (tmp / "bad.py").write_text(
+            "from _veltrani_core import AsyncFile\n"
+            "line: bytes = AsyncFile('x').readline()\n"
+            "AsyncFile('x').seek('0')\n")
+        good = subprocess.run([str(PYRIGHT), "--pythonpath", python, "good.py"], cwd=tmp,
+                              capture_output=True, text=True, timeout=300)
+        self.assertEqual(good.returncode, 0, good.stdout)
+        bad = subprocess.run([str(PYRIGHT), "--pythonpath", python, "bad.py"], cwd=tmp,
+                             capture_output=True, text=True, timeout=300)
+        self.assertIn("2 errors", bad.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
