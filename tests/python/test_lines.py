@@ -85,15 +85,6 @@ class LineReads(FileTestCase):
         self.assertEqual(f.readline(), "two\n")
         self.assertEqual(f.readlines(), [])
 
-    def test_write_then_readline_loses_nothing(self):
-        f = self.opened("w+")
-        f.write("abc\n")
-        self.assertEqual(f.readline(), "")
-        f.seek(0)
-        self.assertEqual(f.readline(), "abc\n")
-        f.close()
-        self.assertEqual(self.disk(), b"abc\n")
-
 
 class _AsyncLines:
     """Drives the async iteration names the way `async for` would if they returned awaitables."""

@@ -47,13 +47,6 @@ class Positioning(FileTestCase):
                 f.truncate(too_big)
             self.assertEqual(str(cm.exception), "Truncate failed")
 
-    def test_truncate_writes_pending_bytes_first(self):
-        f = self.opened("w")
-        f.write("0123456789")
-        f.truncate(4)
-        f.close()
-        self.assertEqual(self.disk(), b"0123")
-
     def test_truncate_refused_in_read_mode(self):
         self.put(b"abc")
         with self.assertRaises(RuntimeError) as cm:

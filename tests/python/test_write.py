@@ -102,17 +102,6 @@ class Thresholds(FileTestCase):
 
 
 class WriteFailures(FileTestCase):
-    def test_no_space(self):
-        f = self.opened("w", "/dev/full")
-        f.write("x")
-        with self.assertRaises(RuntimeError) as cm:
-            f.flush()
-        self.assertEqual(str(cm.exception), "Flush failed")
-        g = self.opened("wb", "/dev/full")
-        with self.assertRaises(RuntimeError) as cm:
-            g.write(b"x" * BUFFER)
-        self.assertEqual(str(cm.exception), "Failed to write complete data")
-
     def test_write_in_read_mode_fails_at_next_flush(self):
         self.put(b"abc")
         f = self.opened("r")
