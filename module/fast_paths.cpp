@@ -11,6 +11,7 @@
 // defaults, conversions, results and error messages stay those of the registration.
 #include "module/fast_paths.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace veltrani {
