@@ -162,7 +162,10 @@ WORKLOADS = [
 ]
 
 
-def timed(fn):
+def timed(fn, bench):
+    # Each side writes a new file: truncating the other side's still-dirty one would be timed.
+    if os.path.exists(bench.out):
+        os.unlink(bench.out)
     start = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - start
@@ -205,11 +208,11 @@ def main():
             for round_ in range(args.rounds):
                 # Alternate which side goes first, so neither inherits the other's warm-up.
                 if round_ % 2:
-                    t_ours, r_ours = timed(lambda: work(bench, ours))
-                    t_io, r_io = timed(lambda: work(bench, builtin))
+                    t_ours, r_ours = timed(lambda: work(bench, ours), bench)
+                    t_io, r_io = timed(lambda: work(bench, builtin), bench)
                 else:
-                    t_io, r_io = timed(lambda: work(bench, builtin))
-                    t_ours, r_ours = timed(lambda: work(bench, ours))
+                    t_io, r_io = timed(lambda: work(bench, builtin), bench)
+                    t_ours, r_ours = timed(lambda: work(bench, ours), bench)
                 if r_io != r_ours:
                     sys.exit(f"{name}: results differ: {r_ours!r} != {r_io!r}")
                 times["io"].append(t_io)
