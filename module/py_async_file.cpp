@@ -9,34 +9,6 @@ namespace veltrani {
 
 namespace {
 
-// Reads straight into a bytes object: one copy from the stream, none afterwards.
-class BytesSink final : public ReadSink {
- public:
-  char* grow(std::size_t n) override {
-    if (obj_ == nullptr || PyBytes_GET_SIZE(obj_) == 0) {
-      Py_XDECREF(obj_);
-      obj_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-      if (obj_ == nullptr) throw py::error_already_set();
-    } else if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
-      throw py::error_already_set();
-    }
-    return PyBytes_AS_STRING(obj_);
-  }
-  void finish(std::size_t n) override {
-    if (static_cast<Py_ssize_t>(n) == PyBytes_GET_SIZE(obj_)) return;
-    if (n == 0) {
-      Py_SETREF(obj_, PyBytes_FromStringAndSize(nullptr, 0));
-    } else if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  py::object take() { return py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr)); }
-  ~BytesSink() { Py_XDECREF(obj_); }
-
- private:
-  PyObject* obj_ = nullptr;
-};
-
 bool is_ascii(const char* p, std::size_t n) {
   std::uint64_t bits = 0;
   std::size_t i = 0;
@@ -49,40 +21,68 @@ bool is_ascii(const char* p, std::size_t n) {
   return (bits & 0x8080808080808080ULL) == 0;
 }
 
-// Reads text straight into an ASCII str, which is a result already when the text is ASCII;
-// anything else is decoded from there as strict UTF-8.
-class TextSink final : public ReadSink {
+// A bytes result: the read fills it and it is returned as it is.
+struct BytesResult {
+  static PyObject* make(Py_ssize_t n) { return PyBytes_FromStringAndSize(nullptr, n); }
+  static int resize(PyObject** obj, Py_ssize_t n) { return _PyBytes_Resize(obj, n); }
+  static Py_ssize_t size(PyObject* obj) { return PyBytes_GET_SIZE(obj); }
+  static char* data(PyObject* obj) { return PyBytes_AS_STRING(obj); }
+  static py::object done(py::object obj) { return obj; }
+};
+
+// A str result: the read fills an ASCII str, which is the result already when the text is
+// ASCII; anything else is decoded from there as strict UTF-8.
+struct TextResult {
+  static PyObject* make(Py_ssize_t n) { return PyUnicode_New(n, 127); }
+  static int resize(PyObject** obj, Py_ssize_t n) { return PyUnicode_Resize(obj, n); }
+  static Py_ssize_t size(PyObject* obj) { return PyUnicode_GET_LENGTH(obj); }
+  static char* data(PyObject* obj) { return static_cast<char*>(PyUnicode_DATA(obj)); }
+  static py::object done(py::object obj) {
+    const std::string_view bytes(data(obj.ptr()), static_cast<std::size_t>(size(obj.ptr())));
+    return is_ascii(bytes.data(), bytes.size()) ? obj : decode_utf8(bytes);
+  }
+};
+
+// Reads straight into the result object: one copy from the stream, none afterwards.
+template <class Result>
+class ResultSink final : public ReadSink {
  public:
+  ResultSink() = default;
+  ResultSink(const ResultSink&) = delete;
+  ResultSink& operator=(const ResultSink&) = delete;
+  ~ResultSink() { Py_XDECREF(obj_); }
+
   char* grow(std::size_t n) override {
-    if (obj_ == nullptr || PyUnicode_GET_LENGTH(obj_) == 0) {
-      Py_XDECREF(obj_);
-      obj_ = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-      if (obj_ == nullptr) throw py::error_already_set();
-    } else if (PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
-      throw py::error_already_set();
-    }
-    return static_cast<char*>(PyUnicode_DATA(obj_));
+    resize(n);
+    return Result::data(obj_);
   }
   void finish(std::size_t n) override {
-    if (static_cast<Py_ssize_t>(n) == PyUnicode_GET_LENGTH(obj_)) return;
-    if (n == 0) {
-      Py_SETREF(obj_, PyUnicode_New(0, 0));
-    } else if (PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(n)) != 0) {
+    if (static_cast<Py_ssize_t>(n) != Result::size(obj_)) resize(n);
+  }
+  py::object take() { return Result::done(py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr))); }
+
+ private:
+  void resize(std::size_t n) {
+    const auto size = static_cast<Py_ssize_t>(n);
+    // Empty results are shared objects: replace them, and never resize into one.
+    if (obj_ == nullptr || Result::size(obj_) == 0 || size == 0) {
+      Py_XDECREF(obj_);
+      obj_ = Result::make(size);
+      if (obj_ == nullptr) throw py::error_already_set();
+    } else if (Result::resize(&obj_, size) != 0) {
       throw py::error_already_set();
     }
   }
-  py::object take() {
-    auto text = py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr));
-    const char* data = static_cast<const char*>(PyUnicode_DATA(text.ptr()));
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
-    if (is_ascii(data, n)) return text;
-    return decode_utf8({data, n});
-  }
-  ~TextSink() { Py_XDECREF(obj_); }
 
- private:
   PyObject* obj_ = nullptr;
 };
+
+template <class Result>
+py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size) {
+  ResultSink<Result> sink;
+  file.read(size, sink);
+  return sink.take();
+}
 
 }  // namespace
 
@@ -181,14 +181,7 @@ py::object PyAsyncFile::py_close() {
 }
 
 py::object PyAsyncFile::read_block(std::optional<std::uint64_t> size) {
-  if (mode_info().binary) {
-    BytesSink sink;
-    read(size, sink);
-    return sink.take();
-  }
-  TextSink sink;
-  read(size, sink);
-  return sink.take();
+  return mode_info().binary ? read_result<BytesResult>(*this, size) : read_result<TextResult>(*this, size);
 }
 
 py::object PyAsyncFile::py_read(const py::object& size) { return read_block(size_arg(size)); }
