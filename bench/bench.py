@@ -9,6 +9,7 @@ import hashlib
 import math
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -22,6 +23,8 @@ LINE_B = LINE.encode()
 N_LINES = 1_000_000
 BIG = 256 * 1024 * 1024
 TEXT = 64 * 1024 * 1024
+SMALL_TEXT = 1 << 20
+UPDATE = 16 << 20
 MIXED = [b"m" * n for n in (7, 41, 300, 4096, 70_000, 131_072, 131_073, 200_000, 1_000_000)]
 
 
@@ -55,6 +58,18 @@ class Bench:
         with open(self.lines, "w") as f:
             f.writelines(f"{i:09d} some text of a log line, more or less {i % 97}\n"
                          for i in range(N_LINES))
+        self.small_text = os.path.join(tmp, "small.txt")
+        self.update = os.path.join(tmp, "update.bin")
+        with open(self.small_text, "w") as f:
+            f.write(LINE * (SMALL_TEXT // len(LINE)))
+        with open(self.update, "wb") as f:
+            f.write(os.urandom(UPDATE))
+        rng = random.Random(7)
+        self.near = [rng.randrange(1 << 20) for _ in range(300_000)]  # within 1 MiB
+        self.far = [rng.randrange(TEXT - 200) for _ in range(62_000)]  # across 64 MiB
+        self.pages = [rng.randrange(TEXT >> 12) << 12 for _ in range(62_000)]
+        self.spots = [rng.randrange(UPDATE - 64) for _ in range(100_000)]
+        self.line_starts = [rng.randrange(SMALL_TEXT) for _ in range(100_000)]
         with open(self.big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(BIG >> 20):
@@ -150,6 +165,52 @@ class Bench:
                 total += f.tell()
         return total
 
+    # Scattered access: every offset makes the stream leave what it holds.
+    def seek_tell_random(self, op):
+        total = 0
+        with op(self.big, "rb") as f:
+            for off in self.near:
+                f.seek(off)
+                total += f.tell()
+        return total
+
+    def seek_read_random(self, op):
+        h = hashlib.blake2b()
+        with op(self.big, "rb") as f:
+            for off in self.far:
+                f.seek(off)
+                h.update(f.read(200))
+        return h.hexdigest()
+
+    def seek_readinto_pages(self, op):
+        h = hashlib.blake2b()
+        page = bytearray(4096)
+        with op(self.big, "rb") as f:
+            for off in self.pages:
+                f.seek(off)
+                f.readinto(page)
+                h.update(page[-16:])  # hashing the whole page would cost more than reading it
+        return h.hexdigest()
+
+    def update_in_place(self, op):
+        # The same writes each run, so the file ends the same whichever side ran last.
+        h = hashlib.blake2b()
+        with op(self.update, "r+b") as f:
+            for i, off in enumerate(self.spots):
+                f.seek(off)
+                f.write(i.to_bytes(8, "little") * 8)
+                f.seek(off)
+                h.update(f.read(64))
+        return h.hexdigest()
+
+    def seek_readline_random(self, op):
+        total = 0
+        with op(self.small_text, "r") as f:
+            for off in self.line_starts:
+                f.seek(off)
+                total += len(f.readline())
+        return total
+
 
 WORKLOADS = [
     ("write str 41B x1M", Bench.w_str), ("write bytes 41B x1M", Bench.w_bytes),
@@ -158,7 +219,11 @@ WORKLOADS = [
     ("readlines (1M)", Bench.r_readlines), ("read() 256MiB rb", Bench.r_read_bin),
     ("read() 64MiB text", Bench.r_read_text), ("read(65536) loop", Bench.r_read_chunks),
     ("readinto 1MiB loop", Bench.r_readinto), ("open+write+close 10k", Bench.small_files),
-    ("seek+tell x1M", Bench.seek_tell),
+    ("seek+tell x1M", Bench.seek_tell), ("seek+tell random 300k", Bench.seek_tell_random),
+    ("seek+read(200) random", Bench.seek_read_random),
+    ("seek+readinto 4KiB page", Bench.seek_readinto_pages),
+    ("update in place r+b", Bench.update_in_place),
+    ("seek+readline random", Bench.seek_readline_random),
 ]
 
 

@@ -40,6 +40,10 @@ void prefault(char* dst, std::size_t n) {
 #endif
 }
 
+// One system call moves at most this much: Linux moves no more anyway, and a count above
+// SSIZE_MAX would be undefined.
+constexpr std::size_t kMaxIo = std::size_t{1} << 30;
+
 }  // namespace
 
 BufferedFile::BufferedFile(std::string filename, std::string mode)
@@ -47,6 +51,7 @@ BufferedFile::BufferedFile(std::string filename, std::string mode)
 
 BufferedFile::~BufferedFile() {
   if (file_ == nullptr) return;
+  on_interrupt_ = nullptr;  // no one is left to run a handler for: retry quietly
   try {
     flush_write_buffer();
   } catch (...) {
@@ -60,21 +65,39 @@ void BufferedFile::open() {
   close();
   // The C library would stop at a NUL and open some other file than the one named.
   if (filename_.find('\0') != std::string::npos) fail_open(filename_, EINVAL);
-  file_ = std::fopen(filename_.c_str(), stdio_mode(mode_info_));
-  if (file_ == nullptr) fail_open(filename_, errno);
-  // fopen lets a directory be opened for reading; every read would then fail unreported.
+  // Everything that can throw comes before the stream exists, so a failure leaks nothing.
+  std::unique_ptr<char[]> stdio_buffer(new char[kStdioBufferSize]);
+  FILE* file = nullptr;
+  // Opening a FIFO waits for its other end; a signal meanwhile is no reason to fail.
+  while ((file = std::fopen(filename_.c_str(), stdio_mode(mode_info_))) == nullptr && errno == EINTR) {
+    interrupted();
+  }
+  if (file == nullptr) fail_open(filename_, errno);
   struct stat st {};
-  if (::fstat(::fileno(file_), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::fclose(file_);
-    file_ = nullptr;
+  const int fd = ::fileno(file);
+  const bool known = ::fstat(fd, &st) == 0;
+  // fopen lets a directory be opened for reading; every read would then fail unreported.
+  if (known && S_ISDIR(st.st_mode)) {
+    std::fclose(file);
     fail_open(filename_, EISDIR);
   }
-  // glibc ignores the size given with a null buffer, so the object supplies the storage.
-  stdio_buffer_.reset(new char[kStdioBufferSize]);
-  std::setvbuf(file_, stdio_buffer_.get(), _IOFBF, kStdioBufferSize);
+  raw_ = !known || !S_ISREG(st.st_mode);
+  if (raw_) {
+    std::setvbuf(file, nullptr, _IONBF, 0);  // never read through: nothing may hide in it
+  } else {
+    // glibc ignores the size given with a null buffer, so the object supplies the storage.
+    std::setvbuf(file, stdio_buffer.get(), _IOFBF, kStdioBufferSize);
+    stdio_buffer_ = std::move(stdio_buffer);
+  }
+  file_ = file;
+  fd_ = fd;
+  // Mode "a" starts at the end: glibc has put the descriptor there.
+  pos_ = raw_ ? 0 : static_cast<std::int64_t>(::lseek(fd_, 0, SEEK_CUR));
+  known_length_ = raw_ ? 0 : static_cast<std::int64_t>(st.st_size);
+  seek_pending_ = stream_reading_ = false;
+  pushback_.clear();
   write_pos_ = line_pos_ = line_len_ = 0;
-  line_eof_ = size_known_ = false;
-  direction_ = Direction::None;
+  line_eof_ = false;
 }
 
 void BufferedFile::close() {
@@ -83,6 +106,7 @@ void BufferedFile::close() {
   // fclose releases the stream whatever it returns, so it must never be used again.
   const int rc = std::fclose(file_);
   file_ = nullptr;
+  fd_ = -1;
   release_buffers();
   if (rc != 0) throw std::runtime_error("Failed to close file: " + filename_);
 }
@@ -90,8 +114,10 @@ void BufferedFile::close() {
 void BufferedFile::release_buffers() {
   stdio_buffer_.reset();
   write_buffer_.reset();
+  write_cap_ = 0;
   line_buffer_.reset();
   std::string().swap(line_scratch_);
+  std::string().swap(pushback_);
 }
 
 void BufferedFile::require_open() const {
@@ -101,29 +127,132 @@ void BufferedFile::require_open() const {
 void BufferedFile::begin_read() {
   require_open();
   if (write_pos_ != 0) flush_write_buffer();
-  if (direction_ == Direction::Writing && std::fflush(file_) != 0) fail("Flush failed");
-  direction_ = Direction::Reading;
 }
 
-void BufferedFile::begin_write() {
-  // Positioning is what C allows between input and output; on a pipe it fails harmlessly.
-  if (direction_ == Direction::Reading) std::fseek(file_, 0, SEEK_CUR);
-  direction_ = Direction::Writing;
+// ---- the descriptor and the stream underneath ----
+
+// The stream's buffer is dropped, the descriptor put at the stream's own position, and glibc told
+// to trust neither (its cached offset is reset): the next stream read asks the kernel afresh.
+void BufferedFile::forget_stream_buffer() {
+  if (!stream_reading_) return;
+  std::fflush(file_);
+  stream_reading_ = false;
+}
+
+std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
+  if (!raw_) {
+    forget_stream_buffer();
+    if (seek_pending_ && ::lseek(fd_, pos_, SEEK_SET) >= 0) seek_pending_ = false;
+  }
+  std::size_t done = 0;
+  err = 0;
+  while (done < n) {
+    const ssize_t r = ::write(fd_, p + done, std::min(n - done, kMaxIo));
+    if (r <= 0) {
+      err = r < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(r);
+  }
+  if (!raw_ && done > 0) {
+    // An appending descriptor wrote at the end, wherever that was by then.
+    pos_ = mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate
+               ? static_cast<std::int64_t>(::lseek(fd_, 0, SEEK_CUR))
+               : pos_ + static_cast<std::int64_t>(done);
+    known_length_ = std::max(known_length_, pos_);
+  }
+  return done;
+}
+
+std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
+  std::size_t got = std::min(n, pushback_.size());
+  if (got != 0) {
+    std::memcpy(dst, pushback_.data(), got);
+    pushback_.erase(0, got);
+    if (some) return got;
+  }
+  while (got < n) {
+    std::size_t r = 0;
+    int err = 0;
+    bool whole = false;  // the call returned all it could: a shortfall is the end
+    if (raw_ || (seek_pending_ && n - got >= kStdioBufferSize)) {
+      // A block at least the stream's buffer in size would bypass that buffer anyway: read it
+      // where it lies, and leave positioning the stream to a later small read.
+      const ssize_t k = raw_ ? ::read(fd_, dst + got, std::min(n - got, kMaxIo))
+                             : ::pread(fd_, dst + got, std::min(n - got, kMaxIo), pos_);
+      if (k > 0) r = static_cast<std::size_t>(k);
+      if (k < 0) err = errno;
+      if (!raw_) pos_ += static_cast<std::int64_t>(r);
+    } else {
+      whole = true;
+      if (seek_pending_) {
+        if (std::fseek(file_, pos_, SEEK_SET) != 0) break;  // nothing there to read
+        seek_pending_ = false;
+      }
+      stream_reading_ = true;
+      // glibc's end-of-file mark is sticky; clearing it lets a read see bytes added since.
+      std::clearerr(file_);
+      r = std::fread(dst + got, 1, n - got, file_);
+      if (std::ferror(file_)) err = errno;
+      pos_ += static_cast<std::int64_t>(r);
+    }
+    got += r;
+    if (err == EINTR) {
+      try {
+        interrupted();
+      } catch (...) {
+        give_back(dst, got);
+        throw;
+      }
+      continue;
+    }
+    // A read error counts as the end.
+    if (r == 0 || err != 0 || some || whole) break;
+  }
+  return got;
+}
+
+void BufferedFile::give_back(const char* p, std::size_t n) {
+  if (raw_) {
+    pushback_.insert(0, p, n);
+  } else {
+    pos_ -= static_cast<std::int64_t>(n);  // a file is simply read there again
+    seek_pending_ = true;
+  }
+}
+
+std::int64_t BufferedFile::length() const {
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 // ---- writing ----
 
-void BufferedFile::flush_write_buffer() {
-  if (write_pos_ == 0) return;
-  begin_write();
-  const std::size_t written = std::fwrite(write_buffer_.get(), 1, write_pos_, file_);
-  if (written != write_pos_) {
-    // Keep only what did not go out, so that a retry cannot write a byte twice.
-    std::memmove(write_buffer_.get(), write_buffer_.get() + written, write_pos_ - written);
-    write_pos_ -= written;
-    fail("Failed to flush write buffer");
+void BufferedFile::flush_write_buffer(const char* message) {
+  while (write_pos_ != 0) {
+    int err = 0;
+    const std::size_t done = put(write_buffer_.get(), write_pos_, err);
+    // Keep only what did not go out, so that a retry writes every byte exactly once.
+    std::memmove(write_buffer_.get(), write_buffer_.get() + done, write_pos_ - done);
+    write_pos_ -= done;
+    if (write_pos_ == 0) break;
+    if (err != EINTR) fail(message);
+    interrupted();
   }
-  write_pos_ = 0;
+  if (write_cap_ > kWriteBufferSize) {  // a failed write's tail is out: back to the usual size
+    write_buffer_.reset();
+    write_cap_ = 0;
+  }
+}
+
+void BufferedFile::keep_pending(std::string_view tail) {
+  // Only after a flush: the pending bytes are gone, so the tail is all that is kept.
+  if (tail.size() > write_cap_) {
+    write_buffer_.reset(new char[tail.size()]);
+    write_cap_ = tail.size();
+  }
+  std::memcpy(write_buffer_.get(), tail.data(), tail.size());
+  write_pos_ = tail.size();
 }
 
 void BufferedFile::store(std::string_view piece) {
@@ -131,14 +260,33 @@ void BufferedFile::store(std::string_view piece) {
   if (n == 0) return;
   if (n <= kDirectWriteThreshold) {
     if (write_pos_ + n > kWriteBufferSize) flush_write_buffer();
-    if (!write_buffer_) write_buffer_.reset(new char[kWriteBufferSize]);
+    if (!write_buffer_) {
+      write_buffer_.reset(new char[kWriteBufferSize]);
+      write_cap_ = kWriteBufferSize;
+    }
     std::memcpy(write_buffer_.get() + write_pos_, piece.data(), n);
     write_pos_ += n;
     return;
   }
   flush_write_buffer();
-  begin_write();
-  if (std::fwrite(piece.data(), 1, n, file_) != n) fail("Failed to write complete data");
+  std::size_t done = 0;
+  for (;;) {
+    int err = 0;
+    done += put(piece.data() + done, n - done, err);
+    if (done == n) return;
+    // Once part of the piece went out the rest waits for the next write-out, so that a retry
+    // writes it exactly once; a piece of which nothing went out was not accepted at all.
+    if (err != EINTR) {
+      if (done != 0) keep_pending(piece.substr(done));
+      fail("Failed to write complete data");
+    }
+    try {
+      interrupted();
+    } catch (...) {
+      if (done != 0) keep_pending(piece.substr(done));
+      throw;
+    }
+  }
 }
 
 std::size_t BufferedFile::write(std::string_view data) {
@@ -157,60 +305,45 @@ void BufferedFile::writelines(const std::vector<std::string>& lines) {
 
 void BufferedFile::flush() {
   require_open();
-  flush_write_buffer();
-  if (direction_ != Direction::Writing) return;  // nothing of ours waits in the stream
-  if (std::fflush(file_) != 0) fail("Flush failed");
-  direction_ = Direction::None;
+  // Nothing waits in the stream itself: bytes leave through the descriptor. A stream that cannot
+  // write refuses the bytes themselves; a writable one failed to flush them.
+  flush_write_buffer(writable() ? "Flush failed" : "Failed to flush write buffer");
 }
 
 // ---- block reads ----
 
-void BufferedFile::cache_size() {
-  size_known_ = false;
-  const long pos = std::ftell(file_);
-  if (pos < 0 || std::fseek(file_, 0, SEEK_END) != 0) return;
-  const long end = std::ftell(file_);
-  std::fseek(file_, pos, SEEK_SET);
-  cached_size_ = end;
-  size_known_ = end >= 0;
-}
+bool BufferedFile::at_end() const { return length() <= pos_; }
 
-std::optional<std::uint64_t> BufferedFile::remaining() {
-  const long pos = std::ftell(file_);
-  if (pos < 0) return std::nullopt;  // a pipe or FIFO: no length to ask for
-  // The length is measured again once this object has written past it.
-  if (!size_known_ || pos > cached_size_) cache_size();
-  if (!size_known_ || pos > cached_size_) return std::nullopt;
-  return static_cast<std::uint64_t>(cached_size_ - pos);
-}
-
-bool BufferedFile::at_end() {
-  const int c = std::getc(file_);
-  if (c == EOF) return true;
-  std::ungetc(c, file_);
-  return false;
-}
-
-std::size_t BufferedFile::read(std::optional<std::uint64_t> size, ReadSink& out) {
+std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some) {
   begin_read();
   const std::uint64_t limit = size.value_or(std::numeric_limits<std::uint64_t>::max());
-  // Memory follows the bytes that are there, never the size asked for: a large or absent
-  // size is capped by the measured length, and grows only if the file turns out longer.
+  // Memory follows the bytes that are there, never the size asked for: a large or absent size
+  // is capped by the length measured now, and grows only if the file turns out longer.
   std::uint64_t want = limit;
   if (!size || limit > kReadGrowth) {
-    const auto rest = remaining();
-    want = std::min<std::uint64_t>(limit, rest ? *rest : kReadGrowth);
+    const std::int64_t end = raw_ ? -1 : length();
+    // Bytes the stream's buffer holds may since have been cut from the file: read afresh.
+    if (!raw_) {
+      forget_stream_buffer();
+      seek_pending_ = true;
+    }
+    const std::int64_t rest = end - pos_ + static_cast<std::int64_t>(pushback_.size());
+    want = std::min<std::uint64_t>(limit, end >= 0 && rest >= 0 ? static_cast<std::uint64_t>(rest) : kReadGrowth);
   }
-  // glibc's end-of-file mark is sticky; clearing it lets a read see bytes added since.
-  std::clearerr(file_);
   std::size_t got = 0;
-  for (;;) {
-    const auto cap = static_cast<std::size_t>(want);
-    char* dst = out.grow(cap);
-    prefault(dst + got, cap - got);
-    got += std::fread(dst + got, 1, cap - got, file_);
-    if (got < cap || got == limit || at_end()) break;
-    want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
+  char* dst = nullptr;
+  try {
+    for (;;) {
+      const auto cap = static_cast<std::size_t>(want);
+      dst = out.grow(cap);
+      prefault(dst + got, cap - got);
+      got += pull(dst + got, cap - got, some);
+      if (got < cap || got == limit || some || (!raw_ && at_end())) break;
+      want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
+    }
+  } catch (...) {
+    give_back(dst, got);  // the part before the interrupted call; that call gave back its own
+    throw;
   }
   out.finish(got);
   return got;
@@ -219,16 +352,15 @@ std::size_t BufferedFile::read(std::optional<std::uint64_t> size, ReadSink& out)
 std::size_t BufferedFile::readinto(char* dst, std::size_t n) {
   begin_read();
   if (n == 0) return 0;
-  std::clearerr(file_);
-  return std::fread(dst, 1, n, file_);
+  return pull(dst, n, false);
 }
 
 // ---- line reads ----
 
 bool BufferedFile::refill_lines() {
   if (!line_buffer_) line_buffer_.reset(new char[kLineChunk]);
-  std::clearerr(file_);
-  line_len_ = std::fread(line_buffer_.get(), 1, kLineChunk, file_);
+  // A pipe or terminal hands over the line that is there; waiting for a full chunk would hang.
+  line_len_ = pull(line_buffer_.get(), kLineChunk, raw_);
   line_pos_ = 0;
   line_eof_ = line_len_ == 0;
   return !line_eof_;
@@ -236,11 +368,23 @@ bool BufferedFile::refill_lines() {
 
 std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
   begin_read();
+  // The last result may have been a huge line: its memory goes back once it is no longer seen.
+  if (line_scratch_.capacity() > kLineChunk) std::string().swap(line_scratch_);
   const std::uint64_t limit = size.value_or(std::numeric_limits<std::uint64_t>::max());
   std::uint64_t taken = 0;
   bool assembled = false;  // false while the line is still one piece of the read-ahead
   while (taken < limit) {
-    if (line_pos_ == line_len_ && (line_eof_ || !refill_lines())) break;
+    if (line_pos_ == line_len_) {
+      if (line_eof_) break;
+      bool more = false;
+      try {
+        more = refill_lines();
+      } catch (...) {
+        if (assembled) give_back(line_scratch_.data(), line_scratch_.size());  // the line starts again
+        throw;
+      }
+      if (!more) break;
+    }
     const char* start = line_buffer_.get() + line_pos_;
     const std::size_t avail = line_len_ - line_pos_;
     const void* nl = std::memchr(start, '\n', avail);
@@ -260,47 +404,71 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
 
 // ---- positioning and status ----
 
+std::int64_t BufferedFile::position() {
+  if (!raw_) return pos_;
+  const off_t at = ::lseek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
+  if (at < 0) fail("Tell failed");
+  return static_cast<std::int64_t>(at) - static_cast<std::int64_t>(pushback_.size());
+}
+
 long BufferedFile::seek(long offset, int whence) {
   require_open();
   flush_write_buffer();
-  if (std::fseek(file_, offset, whence) != 0) fail("Seek failed");
+  std::int64_t target = 0;
+  if (raw_) {
+    const off_t at = ::lseek(fd_, offset, whence);
+    if (at < 0) fail("Seek failed");
+    target = at;
+    pushback_.clear();
+  } else {
+    std::int64_t base = 0;
+    if (whence == SEEK_CUR) {
+      base = pos_;
+    } else if (whence == SEEK_END) {
+      base = length();
+    } else if (whence != SEEK_SET) {
+      fail("Seek failed");
+    }
+    if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
+    if (target > known_length_) known_length_ = std::max(known_length_, length());
+    if (target > known_length_) {
+      // Past anything the file has held, only the kernel knows whether the offset is allowed.
+      forget_stream_buffer();
+      if (::lseek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+      seek_pending_ = false;
+    } else {
+      seek_pending_ = true;  // a seek alone costs nothing; the next read takes the stream there
+    }
+    pos_ = target;
+  }
   line_pos_ = line_len_ = 0;
-  line_eof_ = size_known_ = false;
-  direction_ = Direction::None;
-  return std::ftell(file_);
+  line_eof_ = false;
+  return static_cast<long>(target);
 }
 
 long BufferedFile::tell() {
   require_open();
-  const long pos = std::ftell(file_);
-  if (pos == -1) fail("Tell failed");
-  return pos + static_cast<long>(write_pos_);
+  return static_cast<long>(position() + static_cast<std::int64_t>(write_pos_));
 }
 
 void BufferedFile::truncate(std::optional<std::uint64_t> size) {
   require_open();
   flush_write_buffer();
-  // Bytes still in the stdio buffer would otherwise land at their old offsets, past the new end.
-  if (std::fflush(file_) != 0) fail("Flush failed");
-  direction_ = Direction::None;
-  std::uint64_t length = 0;
-  if (size) {
-    length = *size;
-  } else {
-    const long pos = std::ftell(file_);
-    if (pos < 0) fail("Truncate failed");
-    length = static_cast<std::uint64_t>(pos);
-  }
+  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(position());
   if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
-      ::ftruncate(::fileno(file_), static_cast<off_t>(length)) != 0) {
+      ::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
     fail("Truncate failed");
   }
-  size_known_ = false;
+  // What the stream's buffer holds may be gone from the file now.
+  if (!raw_) {
+    forget_stream_buffer();
+    known_length_ = std::max(known_length_, static_cast<std::int64_t>(length));
+  }
 }
 
 bool BufferedFile::isatty() {
   require_open();
-  return ::isatty(::fileno(file_)) != 0;
+  return ::isatty(fd_) != 0;
 }
 
 }  // namespace veltrani

@@ -78,9 +78,9 @@ class ResultSink final : public ReadSink {
 };
 
 template <class Result>
-py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size) {
+py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size, bool one) {
   ResultSink<Result> sink;
-  file.read(size, sink);
+  one ? file.read1(size, sink) : file.read(size, sink);
   return sink.take();
 }
 
@@ -156,6 +156,11 @@ WriteData::~WriteData() {
 
 // ---- bodies ----
 
+void check_signals() {
+  // A handler that raises ends the call; the file object keeps what it had read or accepted.
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 py::object PyAsyncFile::enter() { return py::cast(this, py::return_value_policy::reference); }
 
 void PyAsyncFile::exit(const py::object&, const py::object&, const py::object&) { close(); }
@@ -180,8 +185,9 @@ py::object PyAsyncFile::py_close() {
   return py::none();
 }
 
-py::object PyAsyncFile::read_block(std::optional<std::uint64_t> size) {
-  return mode_info().binary ? read_result<BytesResult>(*this, size) : read_result<TextResult>(*this, size);
+py::object PyAsyncFile::read_block(std::optional<std::uint64_t> size, bool one) {
+  return mode_info().binary ? read_result<BytesResult>(*this, size, one)
+                            : read_result<TextResult>(*this, size, one);
 }
 
 py::object PyAsyncFile::py_read(const py::object& size) { return read_block(size_arg(size)); }
@@ -189,7 +195,7 @@ py::object PyAsyncFile::py_read(const py::object& size) { return read_block(size
 py::object PyAsyncFile::py_readall() { return read_block(std::nullopt); }
 
 py::object PyAsyncFile::py_read1(const py::object& size) {
-  return read_block(size_arg(size).value_or(kRead1Default));
+  return read_block(size_arg(size), true);
 }
 
 py::object PyAsyncFile::py_readinto(const py::object& buffer) {

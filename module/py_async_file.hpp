@@ -14,12 +14,17 @@ namespace veltrani {
 
 namespace py = pybind11;
 
+// Runs the interpreter's signal handlers after an interrupted system call; throws what they raise.
+void check_signals();
+
 // The native object behind every AsyncFile: the file itself plus the Python-facing bodies,
 // which convert arguments and results and leave all file logic to BufferedFile.
 class PyAsyncFile : public BufferedFile {
  public:
   PyAsyncFile(std::string filename, std::string mode)
-      : BufferedFile(std::move(filename), std::move(mode)) {}
+      : BufferedFile(std::move(filename), std::move(mode)) {
+    on_interrupt(&check_signals);
+  }
 
   py::object enter();  // __enter__, __aenter__, __iter__, __aiter__
   void exit(const py::object&, const py::object&, const py::object&);  // __exit__, __aexit__
@@ -38,8 +43,8 @@ class PyAsyncFile : public BufferedFile {
   // The next line as str, or a null object at the end (the iteration slot's own convention).
   py::object next_line();
 
-  // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise.
-  py::object read_block(std::optional<std::uint64_t> size);
+  // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise; `one` is read1.
+  py::object read_block(std::optional<std::uint64_t> size, bool one = false);
 };
 
 // Conversions shared by the registered bodies and the fast entries, so both behave alike.

@@ -21,10 +21,10 @@ class NoSpace(FileTestCase):
     def test_every_way_out_reports_the_failure(self):
         cases = [
             (lambda f: (f.write("x"), f.flush()), "Flush failed"),
-            (lambda f: (f.write("x"), f.close()), "Failed to close file: /dev/full"),
+            (lambda f: (f.write("x"), f.close()), "Failed to flush write buffer"),
             (lambda f: f.write("y" * 300_000), "Failed to write complete data"),
             (lambda f: f.writelines(["z" * 100_000] * 6), "Failed to flush write buffer"),
-            (lambda f: (f.write("x"), f.truncate(0)), "Flush failed"),
+            (lambda f: (f.write("x"), f.truncate(0)), "Failed to flush write buffer"),
         ]
         for action, message in cases:
             f = self.opened("w", "/dev/full")
