@@ -2,6 +2,8 @@
 import os
 import shutil
 import subprocess
+import sys
+import textwrap
 import threading
 import unittest
 
@@ -159,6 +161,170 @@ class Threads(FileTestCase):
         for t in threads:
             t.join()
         self.assertEqual(sorted(sum(seen, [])), expected)
+
+
+def child(code, *args, timeout=30):
+    """Runs code in a fresh interpreter (limits, timers and hangs stay there); returns its output."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
+                          text=True, timeout=timeout)
+    if done.returncode != 0:
+        raise AssertionError(f"exit {done.returncode}: {done.stderr}")
+    return done.stdout.split()
+
+
+class ExactlyOnce(FileTestCase):
+    """A failed write-out keeps what did not reach the file; the retry writes it once."""
+
+    def test_file_size_limit(self):
+        out = child(r"""
+            import os, resource, signal, sys
+            from _veltrani_core import AsyncFile
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            limit = lambda n: resource.setrlimit(resource.RLIMIT_FSIZE, (n, hard))
+            f = AsyncFile(sys.argv[1], "wb").open()
+            f.write(b"record\n")
+            limit(0)
+            try: f.flush()
+            except RuntimeError as e: print(str(e).replace(" ", "_"))
+            limit(hard)
+            data = os.urandom(600_000)
+            limit(200_000)
+            for i in range(0, len(data), 100):  # retrying the one write that failed
+                try: f.write(data[i:i + 100])
+                except RuntimeError as e: print(str(e).replace(" ", "_")); limit(hard); f.write(data[i:i + 100])
+            f.flush()
+            big = os.urandom(300_000)  # written through, cut by the limit: its rest stays pending
+            limit(os.path.getsize(sys.argv[1]) + 100_000)
+            try: f.write(big)
+            except RuntimeError as e: print(str(e).replace(" ", "_"))
+            limit(hard)
+            f.close()
+            print(open(sys.argv[1], "rb").read() == b"record\n" + data + big)
+            """, self.path)
+        self.assertEqual(out, ["Flush_failed", "Failed_to_flush_write_buffer",
+                               "Failed_to_write_complete_data", "True"])
+
+    def test_pipe_without_reader(self):
+        r, w = os.pipe()
+        f = self.opened("wb", f"/dev/fd/{w}")
+        os.close(w)
+        os.close(r)
+        f.write(b"x" * 10)
+        self.assertEqual(error_of(f.flush), (RuntimeError, "Flush failed"))
+        self.assertEqual(error_of(f.close), (RuntimeError, "Failed to flush write buffer"))
+        self.assertTrue(f.seekable())  # still open, the bytes still pending
+
+    def test_write_interrupted_by_signals(self):
+        # A slow reader makes the writes wait; a timer interrupts the waits, and its handler
+        # raises now and then. A write that raised may or may not have taken its piece (the
+        # handler can run just after the call returned), but nothing may be torn, lost or doubled.
+        out = child(r"""
+            import os, signal, subprocess, sys
+            from _veltrani_core import AsyncFile
+            r, w = os.pipe()
+            reader = subprocess.Popen([sys.executable, "-c", "import sys, time\nseen = []\n"
+                                       "while chunk := sys.stdin.buffer.read1(16384):\n"
+                                       "    seen.append(chunk); time.sleep(0.001)\n"
+                                       "sys.stdout.buffer.write(b''.join(seen))"],
+                                      stdin=r, stdout=subprocess.PIPE)
+            f = AsyncFile(f"/dev/fd/{w}", "wb").open()
+            os.close(r); os.close(w)
+            class Tick(Exception): pass
+            ticks, raising = 0, False
+            def handler(*_):
+                global ticks
+                ticks += 1
+                if raising and ticks % 4 == 0: raise Tick
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+            first = os.urandom(1 << 20)
+            f.write(first)  # written through, interrupted many times by a handler that returns
+            pieces = [os.urandom(n) for n in [1000] * 2000 + [200_000] * 4]
+            taken = []
+            raising = True
+            for p in pieces:
+                ok = False
+                try:
+                    f.write(p)
+                    ok = True
+                except Tick:
+                    pass
+                taken.append(ok)
+            while True:
+                try:
+                    f.close()
+                    break
+                except Tick:
+                    pass
+            raising = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            data = reader.communicate()[0]
+            at = len(first)
+            whole = data.startswith(first)
+            for p, ok in zip(pieces, taken):
+                if data.startswith(p, at):
+                    at += len(p)
+                elif ok:
+                    whole = False
+            print(whole and at == len(data), not all(taken))
+            """)
+        self.assertEqual(out, ["True", "True"])
+
+
+class SignalsAndPipes(FileTestCase):
+    """Reads from pipes and FIFOs: signals neither cut them short nor lose bytes, and line reads
+    hand over what is there instead of waiting for more."""
+
+    def test_reads_survive_signals(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        out = child(r"""
+            import signal, subprocess, sys
+            from _veltrani_core import AsyncFile
+            fifo = sys.argv[1]
+            class Tick(Exception): pass
+            raising = False
+            def handler(*_):
+                if raising: raise Tick
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+            def writer(script):
+                return subprocess.Popen(["sh", "-c", f"exec 3>{fifo}; {script}"])
+            def interrupted(call):
+                global raising
+                raising = True
+                try: return call()
+                except Tick: return "Tick"
+                finally: raising = False
+            w = writer("sleep 0.3; printf 'a\\nb\\n' >&3")  # the open waits, then the reads
+            f = AsyncFile(fifo, "r").open()
+            print(list(f) == ["a\n", "b\n"])
+            f.close(); w.wait()
+            for read, later in (("read", "read"), ("readline", "readline"), ("readlines", "readlines")):
+                w = writer("printf 'a' >&3; sleep 0.3; printf 'b\\nc' >&3")
+                f = AsyncFile(fifo, "r").open()
+                first = interrupted(getattr(f, read))  # raises once the 'a' has been taken
+                print(read, first, repr(getattr(f, later)()).replace(" ", ""))
+                f.close(); w.wait()
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            """, fifo)
+        self.assertEqual(out, ["True", "read", "Tick", "'ab\\nc'", "readline", "Tick", "'ab\\n'",
+                               "readlines", "Tick", "['ab\\n','c']"])
+
+    def test_line_reads_from_a_live_pipe_do_not_wait_for_more(self):
+        out = child(r"""
+            import subprocess, sys
+            from _veltrani_core import AsyncFile
+            c = subprocess.Popen([sys.executable, "-c", 'import os; os.write(1, b"ready\\n"); '
+                                  'os.write(1, input().encode() + b"\\n")'],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            f = AsyncFile(f"/dev/fd/{c.stdout.fileno()}", "rb").open()
+            print(f.readline().strip())
+            c.stdin.write(b"more\n"); c.stdin.flush()
+            print(f.read1(), c.wait())
+            """, timeout=10)
+        self.assertEqual(out, ["ready", "b'more\\n'", "0"])
 
 
 if __name__ == "__main__":

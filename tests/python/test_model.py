@@ -18,6 +18,7 @@ from _veltrani_core import AsyncFile
 MODES = ["r", "rb", "w", "wb", "a", "ab", "r+", "r+b", "w+", "w+b", "a+", "a+b"]
 BUFFER, THROUGH, WRITELINES_FLUSH = 262144, 131072, 524288
 CHUNK = READ1 = 262144
+STREAM = 4096  # the stream's own buffer: reads at least this large bypass it
 DEFAULT_COUNT = 5000
 
 
@@ -260,7 +261,7 @@ def random_bytes(rng):
 
 
 def random_size(rng):
-    return rng.choice([None, 0, 1, 2, 3, 5, 10, 100, CHUNK, 2 ** 40])
+    return rng.choice([None, 0, 1, 2, 3, 5, 10, 100, STREAM - 1, STREAM, CHUNK, 2 ** 40])
 
 
 def random_op(rng):
@@ -277,9 +278,9 @@ def random_op(rng):
     if name in ("read", "read1", "readline"):
         return (name, random_size(rng))
     if name == "readinto":
-        return ("readinto", rng.choice([0, 1, 7, 64, 4096]))
+        return ("readinto", rng.choice([0, 1, 7, 64, STREAM, STREAM + 1]))
     if name == "seek":
-        return ("seek", rng.randint(-3, 40), rng.choice([0, 0, 1, 2, 3]))
+        return ("seek", rng.choice([rng.randint(-3, 40), STREAM + rng.randint(-2, 2)]), rng.choice([0, 0, 1, 2, 3]))
     if name == "truncate":
         return ("truncate", rng.choice([None, 0, 3, 50]))
     return (name,)
