@@ -1,13 +1,16 @@
-# Front door: each target installs what is missing, then drives CMake. The build lives in build/.
-BUILD      ?= build
+# Front door: each target installs what is missing, then drives CMake. The build lives in build/
+# for the default Python 3.12 and in build-py3.X for another one given as PYTHON=/path/to/python3.X.
 BUILD_TYPE ?= Release
 PYTHON     ?= $(shell tools/find-python)
+PY_VERSION  = $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+PY_SUFFIX   = $(if $(filter-out 3.12,$(PY_VERSION)),-py$(PY_VERSION))
+BUILD      ?= build$(PY_SUFFIX)
 
-SANITIZE_BUILD ?= build-sanitize
+SANITIZE_BUILD ?= build-sanitize$(PY_SUFFIX)
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps configure install test sanitize fuzz fuzz-smoke fuzz-build demo bench clean
+.PHONY: all deps configure install test test-pythons sanitize fuzz fuzz-smoke fuzz-build demo bench clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -19,12 +22,16 @@ configure: deps
 	@test -n "$(PYTHON)" || tools/find-python
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$(PYTHON)
 
-# Into Python 3.12's site-packages, through pip, so that `pip uninstall veltrani_core` removes it.
+# Into PYTHON's site-packages, through pip, so that `pip uninstall veltrani_core` removes it.
 install: deps
 	$(PYTHON) -m pip install --no-index .
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure
+
+# The Python tests under every CPython from 3.10 on this machine, each built into build-py3.X.
+test-pythons: deps
+	tools/test-pythons
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps

@@ -1,6 +1,9 @@
 """High-performance async file I/O for Python (C++ backend)"""
-from collections.abc import Buffer, Sequence
-from typing import Self
+from collections.abc import Sequence
+
+# Buffer (3.12) and Self (3.11) through typing_extensions, which the checkers bundle, so that the
+# stub serves every supported version.
+from typing_extensions import Buffer, Self
 
 class AsyncFile:
     """A file over C stdio with its own write buffer, line read-ahead and cached length.

@@ -4,12 +4,12 @@ import base64
 import hashlib
 import io
 import os
+import re
 import subprocess
 import sys
 import sysconfig
 import tarfile
 import tempfile
-import tomllib
 import zipfile
 from pathlib import Path
 
@@ -19,6 +19,12 @@ SDIST_PARTS = ["CMakeLists.txt", "Makefile", "README.md", "pyproject.toml", "fil
 
 
 def _project():
+    try:
+        import tomllib
+    except ImportError:  # before 3.11; [project] holds only plain one-line strings
+        text = (ROOT / "pyproject.toml").read_text()
+        section = re.search(r"^\[project\]\n(.*?)(?=^\[|\Z)", text, re.M | re.S).group(1)
+        return dict(re.findall(r'^(\S+)\s*=\s*"([^"]*)"\s*$', section, re.M))
     with open(ROOT / "pyproject.toml", "rb") as f:
         return tomllib.load(f)["project"]
 
@@ -35,9 +41,11 @@ def _metadata():
 
 
 def _tag():
+    # The running interpreter's own tags, as pip matches them: cp310-cp310 ... and an abi flag
+    # such as the free-threaded build's "t".
     version = f"{sys.version_info.major}{sys.version_info.minor}"
     platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
-    return f"cp{version}-cp{version}-{platform}"
+    return f"cp{version}-cp{version}{sys.abiflags}-{platform}"
 
 
 def _record_line(name, data):
