@@ -140,12 +140,18 @@ void BufferedFile::forget_stream_buffer() {
 }
 
 std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
+  err = 0;
   if (!raw_) {
     forget_stream_buffer();
-    if (seek_pending_ && ::lseek(fd_, pos_, SEEK_SET) >= 0) seek_pending_ = false;
+    if (seek_pending_) {
+      if (::lseek(fd_, pos_, SEEK_SET) < 0) {  // writing anywhere else would corrupt the file
+        err = errno;
+        return 0;
+      }
+      seek_pending_ = false;
+    }
   }
   std::size_t done = 0;
-  err = 0;
   while (done < n) {
     const ssize_t r = ::write(fd_, p + done, std::min(n - done, kMaxIo));
     if (r <= 0) {
