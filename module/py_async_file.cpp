@@ -91,6 +91,19 @@ std::optional<std::uint64_t> size_arg(py::handle size) {
   return size.cast<std::size_t>();
 }
 
+bool initialised(PyObject* obj) {
+  static const py::detail::type_info* type = nullptr;
+  if (type == nullptr) type = py::detail::get_type_info(typeid(PyAsyncFile));
+  return reinterpret_cast<py::detail::instance*>(obj)->get_value_and_holder(type).holder_constructed();
+}
+
+void require_initialised(py::handle obj) {
+  const auto* type = py::detail::get_type_info(typeid(PyAsyncFile));
+  if (type != nullptr && PyObject_TypeCheck(obj.ptr(), type->type) && !initialised(obj.ptr())) {
+    throw py::type_error("AsyncFile.__init__() has not completed on this object");
+  }
+}
+
 py::str decode_utf8(std::string_view bytes) {
   PyObject* text = nullptr;
   if (is_ascii(bytes.data(), bytes.size())) {

@@ -42,6 +42,12 @@ class PyAsyncFile : public BufferedFile {
   py::object read_block(std::optional<std::uint64_t> size);
 };
 
+// Whether __init__ has completed on `obj`, an instance of AsyncFile or of a subclass.
+bool initialised(PyObject* obj);
+
+// TypeError for an object of AsyncFile's type, or a subclass's, that __init__ has not completed on.
+void require_initialised(py::handle obj);
+
 // Conversions shared by the registered bodies and the fast entries, so both behave alike.
 
 // None means no size; anything else goes through the library's size_t cast (RuntimeError).
@@ -71,3 +77,19 @@ class WriteData {
 };
 
 }  // namespace veltrani
+namespace pybind11::detail {
+
+// pybind11 2.10 runs a method on an instance whose __init__ never completed (made by __new__
+// alone, or a subclass's self before super().__init__()) by allocating raw memory for the
+// missing object and calling through it. Every registered name loads self through this caster,
+// so the one check here covers them all.
+template <>
+class type_caster<veltrani::PyAsyncFile> : public type_caster_base<veltrani::PyAsyncFile> {
+ public:
+  bool load(handle src, bool convert) {
+    veltrani::require_initialised(src);
+    return type_caster_base<veltrani::PyAsyncFile>::load(src, convert);
+  }
+};
+
+}  // namespace pybind11::detail

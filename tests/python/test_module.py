@@ -87,6 +87,28 @@ class Lifecycle(FileTestCase):
         with self.assertRaises(ValueError):
             AsyncFile(odd, "w").open()  # the text search covers the path too
 
+    def test_second_init_is_refused(self):
+        f = AsyncFile(self.path, "w").open()
+        f.write("pending")
+        for args in [(self.path, "r"), (os.path.join(self.dir, "other"), "w"), (self.path, "bad")]:
+            with self.assertRaises(TypeError) as cm:
+                f.__init__(*args)
+            self.assertEqual(str(cm.exception),
+                             "AsyncFile.__init__() called again on an object already initialised")
+        self.assertEqual((f.name, f.mode), (self.path, "w"))
+        f.write("+more")
+        f.close()
+        self.assertEqual(self.disk(), b"pending+more")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "other")))
+        # An __init__ that failed initialised nothing: it may be called again.
+        g = AsyncFile.__new__(AsyncFile)
+        with self.assertRaises(ValueError):
+            g.__init__(self.path, "bad")
+        g.__init__(self.path, mode="a")
+        g.open().write("!")
+        g.close()
+        self.assertEqual(self.disk(), b"pending+more!")
+
     def test_close_twice_and_reopen(self):
         f = AsyncFile(self.path, "w")
         f.close()
