@@ -127,14 +127,15 @@ WriteData::WriteData(py::handle data) {
   } else if (PyUnicode_Check(obj)) {
     from_str(data);
   } else if (PyObject_CheckBuffer(obj)) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
-    has_view_ = true;
-    const auto len = static_cast<std::size_t>(view_.len);
-    if (PyBuffer_IsContiguous(&view_, 'C')) {
-      bytes_ = {static_cast<const char*>(view_.buf), len};
+    Py_buffer& view = view_.buffer;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+    view_.held = true;
+    const auto len = static_cast<std::size_t>(view.len);
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+      bytes_ = {static_cast<const char*>(view.buf), len};
     } else {
-      contiguous_.resize(len);
-      if (PyBuffer_ToContiguous(contiguous_.data(), &view_, view_.len, 'C') != 0) {
+      contiguous_.resize(len);  // may throw std::bad_alloc: view_ releases the buffer then
+      if (PyBuffer_ToContiguous(contiguous_.data(), &view, view.len, 'C') != 0) {
         throw py::error_already_set();
       }
       bytes_ = contiguous_;
@@ -161,10 +162,6 @@ void WriteData::from_str(py::handle text) {
   }
   keep_ = py::reinterpret_steal<py::object>(utf8);
   bytes_ = {PyBytes_AS_STRING(utf8), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8))};
-}
-
-WriteData::~WriteData() {
-  if (has_view_) PyBuffer_Release(&view_);
 }
 
 // ---- bodies ----

@@ -61,7 +61,6 @@ py::str decode_utf8(std::string_view bytes);
 class WriteData {
  public:
   explicit WriteData(py::handle data);
-  ~WriteData();
   WriteData(const WriteData&) = delete;
   WriteData& operator=(const WriteData&) = delete;
   std::string_view bytes() const { return bytes_; }
@@ -69,10 +68,22 @@ class WriteData {
  private:
   void from_str(py::handle text);
 
+  // A member rather than the body of ~WriteData: a constructor that throws after acquiring the
+  // buffer never reaches its own destructor, but its members' destructors do run.
+  struct View {
+    Py_buffer buffer{};
+    bool held = false;
+    View() = default;
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View() {
+      if (held) PyBuffer_Release(&buffer);
+    }
+  };
+
   std::string_view bytes_;
   py::object keep_;  // owns the memory that bytes_ points into, when it is a temporary
-  Py_buffer view_{};
-  bool has_view_ = false;
+  View view_;
   std::string contiguous_;
 };
 
