@@ -21,8 +21,21 @@ bool is_ascii(const char* p, std::size_t n) {
   return (bits & 0x8080808080808080ULL) == 0;
 }
 
+// How many bytes the UTF-8 character cut off at the end of `text` still lacks (0 to 3); 0 when
+// the text ends on a character boundary, or in bytes that are not UTF-8.
+std::size_t missing_utf8_tail(std::string_view text) {
+  for (std::size_t back = 1; back <= std::min<std::size_t>(text.size(), 3); ++back) {
+    const auto c = static_cast<unsigned char>(text[text.size() - back]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead byte is further back
+    const std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    return length > back ? length - back : 0;
+  }
+  return 0;
+}
+
 // A bytes result: the read fills it and it is returned as it is.
 struct BytesResult {
+  static constexpr bool kText = false;
   static PyObject* make(Py_ssize_t n) { return PyBytes_FromStringAndSize(nullptr, n); }
   static int resize(PyObject** obj, Py_ssize_t n) { return _PyBytes_Resize(obj, n); }
   static Py_ssize_t size(PyObject* obj) { return PyBytes_GET_SIZE(obj); }
@@ -33,6 +46,7 @@ struct BytesResult {
 // A str result: the read fills an ASCII str, which is the result already when the text is
 // ASCII; anything else is decoded from there as strict UTF-8.
 struct TextResult {
+  static constexpr bool kText = true;
   static PyObject* make(Py_ssize_t n) { return PyUnicode_New(n, 127); }
   static int resize(PyObject** obj, Py_ssize_t n) { return PyUnicode_Resize(obj, n); }
   static Py_ssize_t size(PyObject* obj) { return PyUnicode_GET_LENGTH(obj); }
@@ -60,6 +74,9 @@ class ResultSink final : public ReadSink {
     if (static_cast<Py_ssize_t>(n) != Result::size(obj_)) resize(n);
   }
   py::object take() { return Result::done(py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr))); }
+  std::string_view bytes() const {
+    return {Result::data(obj_), static_cast<std::size_t>(Result::size(obj_))};
+  }
 
  private:
   void resize(std::size_t n) {
@@ -77,10 +94,32 @@ class ResultSink final : public ReadSink {
   PyObject* obj_ = nullptr;
 };
 
+// Puts a second read's bytes after the first `offset` bytes of another sink.
+class AppendSink final : public ReadSink {
+ public:
+  AppendSink(ReadSink& base, std::size_t offset) : base_(base), offset_(offset) {}
+  char* grow(std::size_t n) override { return base_.grow(offset_ + n) + offset_; }
+  void finish(std::size_t n) override { base_.finish(offset_ + n); }
+
+ private:
+  ReadSink& base_;
+  std::size_t offset_;
+};
+
 template <class Result>
 py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size) {
   ResultSink<Result> sink;
-  file.read(size, sink);
+  const std::size_t got = file.read(size, sink);
+  // Sizes count bytes; a text read that stops inside a character reads on to its end, so that
+  // the result decodes.
+  if constexpr (Result::kText) {
+    if (size && got == *size) {
+      if (const std::size_t more = missing_utf8_tail(sink.bytes())) {
+        AppendSink rest(sink, got);
+        file.read(more, rest);
+      }
+    }
+  }
   return sink.take();
 }
 
@@ -220,7 +259,16 @@ py::object PyAsyncFile::py_readinto(const py::object& buffer) {
 
 py::object PyAsyncFile::py_readline(const py::object& size) {
   const auto limit = size_arg(size);
-  return decode_utf8(readline(limit));
+  const std::string_view line = readline(limit);
+  // As for block reads: in text modes a line cut inside a character reads on to its end.
+  if (limit && line.size() == *limit && !mode_info().binary) {
+    if (const std::size_t more = missing_utf8_tail(line)) {
+      std::string whole(line);  // the view ends with the next call
+      whole += readline(more);
+      return decode_utf8(whole);
+    }
+  }
+  return decode_utf8(line);
 }
 
 py::object PyAsyncFile::py_readlines(const py::object& hint) {
