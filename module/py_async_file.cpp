@@ -1,6 +1,7 @@
 #include "module/py_async_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -143,6 +144,29 @@ void require_initialised(py::handle obj) {
   }
 }
 
+void set_decoded_error(PyObject* type, const char* message) {
+  PyObject* text = PyUnicode_DecodeFSDefault(message);
+  if (text == nullptr) return;  // the decoding failure (out of memory) is the error then
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void translate_file_errors(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const py::builtin_exception&) {
+    throw;  // the library's own kinds, and those below, keep the library's translation
+  } catch (const std::range_error&) {
+    throw;
+  } catch (const std::overflow_error&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    set_decoded_error(PyExc_RuntimeError, e.what());
+  } catch (const std::invalid_argument& e) {
+    set_decoded_error(PyExc_ValueError, e.what());
+  }
+}
+
 py::str decode_utf8(std::string_view bytes) {
   PyObject* text = nullptr;
   if (is_ascii(bytes.data(), bytes.size())) {
@@ -205,6 +229,21 @@ void WriteData::from_str(py::handle text) {
 
 // ---- bodies ----
 
+std::string PyAsyncFile::refuse_nul(std::string mode) {
+  // Never a valid mode; refused here because the file layer's message would be cut at the NUL
+  // on its way to Python. Shown as \0, as a NUL in a path is.
+  if (mode.find('\0') == std::string::npos) return mode;
+  std::string shown;
+  for (const char c : mode) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  throw std::invalid_argument("Invalid file mode: " + shown);
+}
+
 py::object PyAsyncFile::enter() { return py::cast(this, py::return_value_policy::reference); }
 
 void PyAsyncFile::exit(const py::object&, const py::object&, const py::object&) { close(); }
@@ -212,14 +251,18 @@ void PyAsyncFile::exit(const py::object&, const py::object&, const py::object&) 
 py::object PyAsyncFile::py_open() {
   try {
     open();
-  } catch (const std::runtime_error& e) {
+  } catch (const OpenError& e) {
+    // A missing file or a refused permission is a ValueError. The reason's wording follows the
+    // locale, its error number does not; the text rule stays, so a path that names one of the
+    // reasons is still a ValueError.
     const std::string_view message = e.what();
     const auto has = [&](const char* text) { return message.find(text) != std::string_view::npos; };
-    if (has("Failed to open file") &&
-        (has("No such file") || has("cannot open") || has("Permission denied"))) {
-      throw py::value_error(e.what());
+    if (e.code() != ENOENT && e.code() != EACCES && !has("No such file") && !has("cannot open") &&
+        !has("Permission denied")) {
+      throw;
     }
-    throw;
+    set_decoded_error(PyExc_ValueError, e.what());
+    throw py::error_already_set();
   }
   return enter();
 }
@@ -294,6 +337,12 @@ py::object PyAsyncFile::py_truncate(const py::object& size) {
   const auto length = size_arg(size);
   truncate(length);
   return py::none();
+}
+
+py::str PyAsyncFile::py_name() const {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(name().data(), static_cast<Py_ssize_t>(name().size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
 }
 
 py::object PyAsyncFile::next_line() {

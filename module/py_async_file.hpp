@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +20,7 @@ namespace py = pybind11;
 class PyAsyncFile : public BufferedFile {
  public:
   PyAsyncFile(std::string filename, std::string mode)
-      : BufferedFile(std::move(filename), std::move(mode)) {}
+      : BufferedFile(std::move(filename), refuse_nul(std::move(mode))) {}
 
   py::object enter();  // __enter__, __aenter__, __iter__, __aiter__
   void exit(const py::object&, const py::object&, const py::object&);  // __exit__, __aexit__
@@ -37,9 +38,13 @@ class PyAsyncFile : public BufferedFile {
   py::object py_next();  // __next__, __anext__
   // The next line as str, or a null object at the end (the iteration slot's own convention).
   py::object next_line();
+  py::str py_name() const;  // the name property
 
   // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise.
   py::object read_block(std::optional<std::uint64_t> size);
+
+ private:
+  static std::string refuse_nul(std::string mode);
 };
 
 // Whether __init__ has completed on `obj`, an instance of AsyncFile or of a subclass.
@@ -47,6 +52,14 @@ bool initialised(PyObject* obj);
 
 // TypeError for an object of AsyncFile's type, or a subclass's, that __init__ has not completed on.
 void require_initialised(py::handle obj);
+
+// Sets `type` with the message decoded as the interpreter decodes file names (os.fsdecode):
+// the file layer's messages carry paths, which need not be UTF-8.
+void set_decoded_error(PyObject* type, const char* message);
+
+// Exception translator for the file layer's std::runtime_error (RuntimeError) and
+// std::invalid_argument (ValueError): pybind11's own decodes messages as strict UTF-8.
+void translate_file_errors(std::exception_ptr error);
 
 // Conversions shared by the registered bodies and the fast entries, so both behave alike.
 
@@ -88,6 +101,7 @@ class WriteData {
 };
 
 }  // namespace veltrani
+
 namespace pybind11::detail {
 
 // pybind11 2.10 runs a method on an instance whose __init__ never completed (made by __new__
