@@ -20,7 +20,7 @@ namespace {
   for (std::size_t at = path.find('\0'); at != std::string::npos; at = path.find('\0', at)) {
     path.replace(at, 1, "\\0");
   }
-  throw std::runtime_error("Failed to open file: " + path + " - " + std::strerror(err));
+  throw OpenError("Failed to open file: " + path + " - " + std::strerror(err), err);
 }
 
 // A read of many megabytes into fresh memory spends much of its time taking one page fault per

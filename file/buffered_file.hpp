@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,16 @@ class StringSink final : public ReadSink {
 
  private:
   std::string& out_;
+};
+
+// A failed open: the message keeps the platform's wording; code() is the errno behind it.
+class OpenError : public std::runtime_error {
+ public:
+  OpenError(const std::string& message, int code) : std::runtime_error(message), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
 };
 
 // A file over a C stdio stream with its own write buffer, a line read-ahead and a cached length.

@@ -5,10 +5,11 @@
 // What: `write`, `read`, `readline`, `seek` and `tell` get METH_FASTCALL method descriptors, and
 // iteration gets the type's tp_iternext slot, as CPython's own io does.
 // Why it is safe: each entry calls the same PyAsyncFile body as the registered method and turns
-// C++ exceptions into Python ones with pybind11's own translators. A call shape that an entry
-// does not handle (keywords, an argument the library would convert differently, an instance
-// without its native object) goes to the registered pybind11 function as it is, so names,
-// defaults, conversions, results and error messages stay those of the registration.
+// C++ exceptions into Python ones with the translators pybind11's dispatcher uses. A call shape
+// that an entry does not handle (keywords, an argument the library would convert differently,
+// an instance without its native object) goes to the registered pybind11 function as it is, so
+// names, defaults, conversions, results and error messages stay those of the registration.
+// `__init__` gets an entry of the same kind for another reason: see guarded_init.
 #include "module/fast_paths.hpp"
 
 #include <algorithm>
@@ -46,7 +47,7 @@ PyObject* raise_current() {
 
 // The registered pybind11 methods, kept for the calls the entries hand on. They live as long as
 // the process: the module is never unloaded.
-enum Slot { kWrite, kRead, kReadline, kSeek, kTell, kNext, kSlots };
+enum Slot { kWrite, kRead, kReadline, kSeek, kTell, kInit, kNext, kSlots };
 PyObject* registered[kSlots];
 
 PyObject* call_registered(Slot slot, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -115,6 +116,17 @@ PyObject* fast_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   }
 }
 
+// pybind11 silently ignores __init__ on an object already initialised, arguments unread, so a
+// second call with another name or even an invalid mode looked as if it worked. It is refused:
+// re-initialising would have to deal with the open stream and its pending bytes.
+PyObject* guarded_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (initialised(self)) {
+    PyErr_SetString(PyExc_TypeError, "AsyncFile.__init__() called again on an object already initialised");
+    return nullptr;
+  }
+  return call_registered(kInit, self, args, nargs, kwnames);
+}
+
 // The type's iteration slot: `for line in f` and next(f) skip the method lookup and call.
 // Returning null with no error set ends the iteration, as StopIteration would.
 PyObject* fast_iternext(PyObject* self) {
@@ -140,6 +152,7 @@ PyMethodDef entries[] = {
     {"readline", as_method(fast_sized<kReadline, &PyAsyncFile::py_readline>), kFlags, nullptr},
     {"seek", as_method(fast_seek), kFlags, nullptr},
     {"tell", as_method(fast_tell), kFlags, nullptr},
+    {"__init__", as_method(guarded_init), kFlags, nullptr},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "module/py_async_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -21,8 +22,21 @@ bool is_ascii(const char* p, std::size_t n) {
   return (bits & 0x8080808080808080ULL) == 0;
 }
 
+// How many bytes the UTF-8 character cut off at the end of `text` still lacks (0 to 3); 0 when
+// the text ends on a character boundary, or in bytes that are not UTF-8.
+std::size_t missing_utf8_tail(std::string_view text) {
+  for (std::size_t back = 1; back <= std::min<std::size_t>(text.size(), 3); ++back) {
+    const auto c = static_cast<unsigned char>(text[text.size() - back]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead byte is further back
+    const std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    return length > back ? length - back : 0;
+  }
+  return 0;
+}
+
 // A bytes result: the read fills it and it is returned as it is.
 struct BytesResult {
+  static constexpr bool kText = false;
   static PyObject* make(Py_ssize_t n) { return PyBytes_FromStringAndSize(nullptr, n); }
   static int resize(PyObject** obj, Py_ssize_t n) { return _PyBytes_Resize(obj, n); }
   static Py_ssize_t size(PyObject* obj) { return PyBytes_GET_SIZE(obj); }
@@ -33,6 +47,7 @@ struct BytesResult {
 // A str result: the read fills an ASCII str, which is the result already when the text is
 // ASCII; anything else is decoded from there as strict UTF-8.
 struct TextResult {
+  static constexpr bool kText = true;
   static PyObject* make(Py_ssize_t n) { return PyUnicode_New(n, 127); }
   static int resize(PyObject** obj, Py_ssize_t n) { return PyUnicode_Resize(obj, n); }
   static Py_ssize_t size(PyObject* obj) { return PyUnicode_GET_LENGTH(obj); }
@@ -60,6 +75,9 @@ class ResultSink final : public ReadSink {
     if (static_cast<Py_ssize_t>(n) != Result::size(obj_)) resize(n);
   }
   py::object take() { return Result::done(py::reinterpret_steal<py::object>(std::exchange(obj_, nullptr))); }
+  std::string_view bytes() const {
+    return {Result::data(obj_), static_cast<std::size_t>(Result::size(obj_))};
+  }
 
  private:
   void resize(std::size_t n) {
@@ -77,10 +95,33 @@ class ResultSink final : public ReadSink {
   PyObject* obj_ = nullptr;
 };
 
+// Puts a second read's bytes after the first `offset` bytes of another sink.
+class AppendSink final : public ReadSink {
+ public:
+  AppendSink(ReadSink& base, std::size_t offset) : base_(base), offset_(offset) {}
+  char* grow(std::size_t n) override { return base_.grow(offset_ + n) + offset_; }
+  void finish(std::size_t n) override { base_.finish(offset_ + n); }
+
+ private:
+  ReadSink& base_;
+  std::size_t offset_;
+};
+
 template <class Result>
 py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size, bool one) {
   ResultSink<Result> sink;
-  one ? file.read1(size, sink) : file.read(size, sink);
+  const auto wanted = one ? std::optional<std::uint64_t>(size.value_or(kRead1Default)) : size;
+  const std::size_t got = one ? file.read1(wanted, sink) : file.read(wanted, sink);
+  // Sizes count bytes; a text read that stops inside a character reads on to its end, so that
+  // the result decodes.
+  if constexpr (Result::kText) {
+    if (wanted) {  // a pipe can end a read inside a character too
+      if (const std::size_t more = missing_utf8_tail(sink.bytes())) {
+        AppendSink rest(sink, got);
+        file.read(more, rest);
+      }
+    }
+  }
   return sink.take();
 }
 
@@ -89,6 +130,42 @@ py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size, bo
 std::optional<std::uint64_t> size_arg(py::handle size) {
   if (size.is_none()) return std::nullopt;
   return size.cast<std::size_t>();
+}
+
+bool initialised(PyObject* obj) {
+  static const py::detail::type_info* type = nullptr;
+  if (type == nullptr) type = py::detail::get_type_info(typeid(PyAsyncFile));
+  return reinterpret_cast<py::detail::instance*>(obj)->get_value_and_holder(type).holder_constructed();
+}
+
+void require_initialised(py::handle obj) {
+  const auto* type = py::detail::get_type_info(typeid(PyAsyncFile));
+  if (type != nullptr && PyObject_TypeCheck(obj.ptr(), type->type) && !initialised(obj.ptr())) {
+    throw py::type_error("AsyncFile.__init__() has not completed on this object");
+  }
+}
+
+void set_decoded_error(PyObject* type, const char* message) {
+  PyObject* text = PyUnicode_DecodeFSDefault(message);
+  if (text == nullptr) return;  // the decoding failure (out of memory) is the error then
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void translate_file_errors(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const py::builtin_exception&) {
+    throw;  // the library's own kinds, and those below, keep the library's translation
+  } catch (const std::range_error&) {
+    throw;
+  } catch (const std::overflow_error&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    set_decoded_error(PyExc_RuntimeError, e.what());
+  } catch (const std::invalid_argument& e) {
+    set_decoded_error(PyExc_ValueError, e.what());
+  }
 }
 
 py::str decode_utf8(std::string_view bytes) {
@@ -114,14 +191,15 @@ WriteData::WriteData(py::handle data) {
   } else if (PyUnicode_Check(obj)) {
     from_str(data);
   } else if (PyObject_CheckBuffer(obj)) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) != 0) throw py::error_already_set();
-    has_view_ = true;
-    const auto len = static_cast<std::size_t>(view_.len);
-    if (PyBuffer_IsContiguous(&view_, 'C')) {
-      bytes_ = {static_cast<const char*>(view_.buf), len};
+    Py_buffer& view = view_.buffer;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+    view_.held = true;
+    const auto len = static_cast<std::size_t>(view.len);
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+      bytes_ = {static_cast<const char*>(view.buf), len};
     } else {
-      contiguous_.resize(len);
-      if (PyBuffer_ToContiguous(contiguous_.data(), &view_, view_.len, 'C') != 0) {
+      contiguous_.resize(len);  // may throw std::bad_alloc: view_ releases the buffer then
+      if (PyBuffer_ToContiguous(contiguous_.data(), &view, view.len, 'C') != 0) {
         throw py::error_already_set();
       }
       bytes_ = contiguous_;
@@ -150,15 +228,26 @@ void WriteData::from_str(py::handle text) {
   bytes_ = {PyBytes_AS_STRING(utf8), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8))};
 }
 
-WriteData::~WriteData() {
-  if (has_view_) PyBuffer_Release(&view_);
-}
-
 // ---- bodies ----
 
 void check_signals() {
   // A handler that raises ends the call; the file object keeps what it had read or accepted.
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+std::string PyAsyncFile::refuse_nul(std::string mode) {
+  // Never a valid mode; refused here because the file layer's message would be cut at the NUL
+  // on its way to Python. Shown as \0, as a NUL in a path is.
+  if (mode.find('\0') == std::string::npos) return mode;
+  std::string shown;
+  for (const char c : mode) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  throw std::invalid_argument("Invalid file mode: " + shown);
 }
 
 py::object PyAsyncFile::enter() { return py::cast(this, py::return_value_policy::reference); }
@@ -168,14 +257,18 @@ void PyAsyncFile::exit(const py::object&, const py::object&, const py::object&) 
 py::object PyAsyncFile::py_open() {
   try {
     open();
-  } catch (const std::runtime_error& e) {
+  } catch (const OpenError& e) {
+    // A missing file or a refused permission is a ValueError. The reason's wording follows the
+    // locale, its error number does not; the text rule stays, so a path that names one of the
+    // reasons is still a ValueError.
     const std::string_view message = e.what();
     const auto has = [&](const char* text) { return message.find(text) != std::string_view::npos; };
-    if (has("Failed to open file") &&
-        (has("No such file") || has("cannot open") || has("Permission denied"))) {
-      throw py::value_error(e.what());
+    if (e.code() != ENOENT && e.code() != EACCES && !has("No such file") && !has("cannot open") &&
+        !has("Permission denied")) {
+      throw;
     }
-    throw;
+    set_decoded_error(PyExc_ValueError, e.what());
+    throw py::error_already_set();
   }
   return enter();
 }
@@ -216,7 +309,16 @@ py::object PyAsyncFile::py_readinto(const py::object& buffer) {
 
 py::object PyAsyncFile::py_readline(const py::object& size) {
   const auto limit = size_arg(size);
-  return decode_utf8(readline(limit));
+  const std::string_view line = readline(limit);
+  // As for block reads: in text modes a line cut inside a character reads on to its end.
+  if (limit && line.size() == *limit && !mode_info().binary) {
+    if (const std::size_t more = missing_utf8_tail(line)) {
+      std::string whole(line);  // the view ends with the next call
+      whole += readline(more);
+      return decode_utf8(whole);
+    }
+  }
+  return decode_utf8(line);
 }
 
 py::object PyAsyncFile::py_readlines(const py::object& hint) {
@@ -242,6 +344,12 @@ py::object PyAsyncFile::py_truncate(const py::object& size) {
   const auto length = size_arg(size);
   truncate(length);
   return py::none();
+}
+
+py::str PyAsyncFile::py_name() const {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(name().data(), static_cast<Py_ssize_t>(name().size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
 }
 
 py::object PyAsyncFile::next_line() {

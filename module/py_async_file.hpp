@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +23,7 @@ void check_signals();
 class PyAsyncFile : public BufferedFile {
  public:
   PyAsyncFile(std::string filename, std::string mode)
-      : BufferedFile(std::move(filename), std::move(mode)) {
+      : BufferedFile(std::move(filename), refuse_nul(std::move(mode))) {
     on_interrupt(&check_signals);
   }
 
@@ -42,10 +43,28 @@ class PyAsyncFile : public BufferedFile {
   py::object py_next();  // __next__, __anext__
   // The next line as str, or a null object at the end (the iteration slot's own convention).
   py::object next_line();
+  py::str py_name() const;  // the name property
 
   // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise; `one` is read1.
   py::object read_block(std::optional<std::uint64_t> size, bool one = false);
+
+ private:
+  static std::string refuse_nul(std::string mode);
 };
+
+// Whether __init__ has completed on `obj`, an instance of AsyncFile or of a subclass.
+bool initialised(PyObject* obj);
+
+// TypeError for an object of AsyncFile's type, or a subclass's, that __init__ has not completed on.
+void require_initialised(py::handle obj);
+
+// Sets `type` with the message decoded as the interpreter decodes file names (os.fsdecode):
+// the file layer's messages carry paths, which need not be UTF-8.
+void set_decoded_error(PyObject* type, const char* message);
+
+// Exception translator for the file layer's std::runtime_error (RuntimeError) and
+// std::invalid_argument (ValueError): pybind11's own decodes messages as strict UTF-8.
+void translate_file_errors(std::exception_ptr error);
 
 // Conversions shared by the registered bodies and the fast entries, so both behave alike.
 
@@ -60,7 +79,6 @@ py::str decode_utf8(std::string_view bytes);
 class WriteData {
  public:
   explicit WriteData(py::handle data);
-  ~WriteData();
   WriteData(const WriteData&) = delete;
   WriteData& operator=(const WriteData&) = delete;
   std::string_view bytes() const { return bytes_; }
@@ -68,11 +86,40 @@ class WriteData {
  private:
   void from_str(py::handle text);
 
+  // A member rather than the body of ~WriteData: a constructor that throws after acquiring the
+  // buffer never reaches its own destructor, but its members' destructors do run.
+  struct View {
+    Py_buffer buffer{};
+    bool held = false;
+    View() = default;
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View() {
+      if (held) PyBuffer_Release(&buffer);
+    }
+  };
+
   std::string_view bytes_;
   py::object keep_;  // owns the memory that bytes_ points into, when it is a temporary
-  Py_buffer view_{};
-  bool has_view_ = false;
+  View view_;
   std::string contiguous_;
 };
 
 }  // namespace veltrani
+
+namespace pybind11::detail {
+
+// pybind11 2.10 runs a method on an instance whose __init__ never completed (made by __new__
+// alone, or a subclass's self before super().__init__()) by allocating raw memory for the
+// missing object and calling through it. Every registered name loads self through this caster,
+// so the one check here covers them all.
+template <>
+class type_caster<veltrani::PyAsyncFile> : public type_caster_base<veltrani::PyAsyncFile> {
+ public:
+  bool load(handle src, bool convert) {
+    veltrani::require_initialised(src);
+    return type_caster_base<veltrani::PyAsyncFile>::load(src, convert);
+  }
+};
+
+}  // namespace pybind11::detail

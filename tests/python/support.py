@@ -1,6 +1,9 @@
 """Shared fixtures: a temp dir per test and helpers to look at the bytes on disk."""
 import os
+import subprocess
+import sys
 import tempfile
+import textwrap
 import unittest
 
 from _veltrani_core import AsyncFile
@@ -35,3 +38,9 @@ def _close_quietly(f):
         f.close()
     except RuntimeError:
         pass  # a test that left unwritable bytes pending; the destructor drops them
+
+
+def run_python(code, timeout=60, env=None):
+    """Runs code in a fresh interpreter, for what could crash or hang this one."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=env)

@@ -1,10 +1,13 @@
 """The hot names have two entries: a direct one for positional calls and the registered one,
 which keyword calls reach. Both must give the same results and the same errors."""
 import decimal
+import json
 import unittest
 
 from _veltrani_core import AsyncFile
-from support import FileTestCase
+from support import FileTestCase, run_python
+
+NOT_INITIALISED = "AsyncFile.__init__() has not completed on this object"
 
 
 def outcome(call):
@@ -81,6 +84,75 @@ class BothEntries(FileTestCase):
         self.assertEqual(w.write("z"), 1)
         w.close()
         self.assertEqual(self.disk(), b"z")
+
+    def test_object_whose_init_has_not_run(self):
+        # Every name, by both entries where there are two, on objects no __init__ completed on:
+        # made by __new__ alone, used by a subclass before its super().__init__(), or closed by
+        # a subclass's __del__ after its __init__ failed. A crash would end the child process.
+        child = run_python("""
+            import json
+            from _veltrani_core import AsyncFile
+
+            calls = {
+                "__aenter__": lambda f: f.__aenter__(), "__aexit__": lambda f: f.__aexit__(1, 2, 3),
+                "__enter__": lambda f: f.__enter__(), "__exit__": lambda f: f.__exit__(1, 2, 3),
+                "open": lambda f: f.open(), "close": lambda f: f.close(),
+                "read": lambda f: f.read(), "read(size=)": lambda f: f.read(size=1),
+                "readall": lambda f: f.readall(), "read1": lambda f: f.read1(1),
+                "readinto": lambda f: f.readinto(bytearray(1)),
+                "readline": lambda f: f.readline(1), "readline(size=)": lambda f: f.readline(size=1),
+                "readlines": lambda f: f.readlines(), "write": lambda f: f.write("x"),
+                "write(data=)": lambda f: f.write(data="x"), "writelines": lambda f: f.writelines(["x"]),
+                "seek": lambda f: f.seek(0), "seek(offset=)": lambda f: f.seek(offset=0),
+                "tell": lambda f: f.tell(), "flush": lambda f: f.flush(),
+                "truncate": lambda f: f.truncate(), "isatty": lambda f: f.isatty(),
+                "seekable": lambda f: f.seekable(), "writable": lambda f: f.writable(),
+                "__iter__": lambda f: f.__iter__(), "__next__": lambda f: f.__next__(),
+                "next()": lambda f: next(f), "for": lambda f: [line for line in f],
+                "__aiter__": lambda f: f.__aiter__(), "__anext__": lambda f: f.__anext__(),
+                "name": lambda f: f.name, "mode": lambda f: f.mode,
+            }
+
+            def outcome(call):
+                try:
+                    call()
+                except Exception as e:
+                    return [type(e).__name__, str(e)]
+                return ["ok"]
+
+            class Sub(AsyncFile):
+                pass
+
+            class Early(AsyncFile):
+                def __init__(self, use):
+                    use(self)
+                    super().__init__("never")
+
+            results = {}
+            for name, call in calls.items():
+                results[name] = outcome(lambda: call(AsyncFile.__new__(AsyncFile)))
+                results["Sub " + name] = outcome(lambda: call(Sub.__new__(Sub)))
+                results["Early " + name] = outcome(lambda: Early(call))
+            print(json.dumps(results))
+
+            class ClosedOnDelete(AsyncFile):
+                def __init__(self):
+                    super().__init__("never", "bad mode")
+
+                def __del__(self):
+                    self.close()
+            try:
+                ClosedOnDelete()
+            except ValueError:
+                pass
+        """)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        results = json.loads(child.stdout)
+        self.assertEqual(len(results), 3 * 33)
+        for name, result in results.items():
+            self.assertEqual(result, ["TypeError", NOT_INITIALISED], name)
+        self.assertIn("ClosedOnDelete.__del__", child.stderr)  # reported as ignored, no crash
+        self.assertIn("TypeError: " + NOT_INITIALISED, child.stderr)
 
     def test_unbound_call_on_wrong_type(self):
         with self.assertRaises(TypeError):

@@ -91,6 +91,27 @@ class Paths(FileTestCase):
         self.assertFalse(os.path.exists(self.path))
 
 
+    def test_names_that_are_not_utf8(self):
+        # Decoded as the interpreter decodes file names, each failure keeps its own type.
+        base = os.fsencode(self.dir)
+        missing = base + b"/no/\xff"
+        self.assertEqual(error_of(AsyncFile(missing).open),
+                         (ValueError, f"Failed to open file: {os.fsdecode(missing)} - No such file or directory"))
+        directory = base + b"/d\xff"
+        os.mkdir(directory)
+        self.assertEqual(error_of(AsyncFile(directory, "w").open),
+                         (RuntimeError, f"Failed to open file: {os.fsdecode(directory)} - Is a directory"))
+        named = base + b"/x\xff"
+        self.assertEqual(AsyncFile(named).name, os.fsdecode(named))
+        self.assertEqual(AsyncFile(bytearray(named)).name, os.fsdecode(named))
+        self.assertEqual(error_of(lambda: AsyncFile(named, b"r\xff")),
+                         (ValueError, "Invalid file mode: r\udcff"))
+        f = AsyncFile(named, "w").open()
+        f.write("ok")
+        f.close()
+        self.assertEqual(self.disk(named), b"ok")
+
+
 class InvalidText(FileTestCase):
     def test_every_text_read_refuses_invalid_utf8(self):
         self.put(b"ok\n\xc3\x28 bad\n")

@@ -154,7 +154,10 @@ class Model:
 
     def read(self, size=None):
         self.begin_read()
-        return self.block(self.take(len(self.data) if size is None else size))
+        data = self.take(len(self.data) if size is None else size)
+        if not self.binary and size is not None and len(data) == size:
+            data += self.take(cut_short(data))  # text reads end on a character
+        return self.block(data)
 
     def readall(self):
         return self.read()
@@ -169,6 +172,12 @@ class Model:
 
     def readline(self, size=None):
         self.begin_read()
+        line = self.line(size)
+        if not self.binary and size is not None and len(line) == size:
+            line += self.line(cut_short(line))  # as for block reads
+        return decode(line)
+
+    def line(self, size):
         limit = float("inf") if size is None else size
         line = b""
         while len(line) < limit:
@@ -186,7 +195,7 @@ class Model:
             self.ahead = self.ahead[len(piece):]
             if piece.endswith(b"\n"):
                 break
-        return decode(line)
+        return line
 
     def next(self):
         line = self.readline()
@@ -239,6 +248,17 @@ class Model:
 
     def writable(self):
         return self.can_write
+
+
+def cut_short(data):
+    """How many bytes the UTF-8 character cut off at the end of data lacks."""
+    for back in range(1, min(len(data), 3) + 1):
+        c = data[-back]
+        if c & 0xC0 == 0x80:
+            continue
+        length = 2 if c & 0xE0 == 0xC0 else 3 if c & 0xF0 == 0xE0 else 4 if c & 0xF8 == 0xF0 else 1
+        return max(length - back, 0)
+    return 0
 
 
 def decode(raw):

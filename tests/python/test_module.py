@@ -1,10 +1,13 @@
 import asyncio
+import errno
 import os
+import shutil
+import tempfile
 import unittest
 
 import _veltrani_core
 from _veltrani_core import AsyncFile
-from support import FileTestCase
+from support import FileTestCase, run_python
 
 NAMES = [
     "__aenter__", "__aexit__", "__enter__", "__exit__", "open", "close", "read", "readall",
@@ -35,10 +38,11 @@ class Registration(unittest.TestCase):
                 AsyncFile(*bad)
 
     def test_bad_mode(self):
-        for mode in ["", "rw", "x", "+", "rt"]:
+        for mode in ["", "rw", "x", "+", "rt", "r\0", "\0w\0b"]:
             with self.assertRaises(ValueError) as cm:
                 AsyncFile("p", mode)
-            self.assertEqual(str(cm.exception), "Invalid file mode: " + mode)
+            # A NUL is shown as \0, as in a path, rather than cutting the message short.
+            self.assertEqual(str(cm.exception), "Invalid file mode: " + mode.replace("\0", "\\0"))
 
     def test_bad_sizes_raise_before_anything_else(self):
         f = AsyncFile("never-opened")
@@ -86,6 +90,69 @@ class Lifecycle(FileTestCase):
         os.mkdir(odd)
         with self.assertRaises(ValueError):
             AsyncFile(odd, "w").open()  # the text search covers the path too
+
+    def test_second_init_is_refused(self):
+        f = AsyncFile(self.path, "w").open()
+        f.write("pending")
+        for args in [(self.path, "r"), (os.path.join(self.dir, "other"), "w"), (self.path, "bad")]:
+            with self.assertRaises(TypeError) as cm:
+                f.__init__(*args)
+            self.assertEqual(str(cm.exception),
+                             "AsyncFile.__init__() called again on an object already initialised")
+        self.assertEqual((f.name, f.mode), (self.path, "w"))
+        f.write("+more")
+        f.close()
+        self.assertEqual(self.disk(), b"pending+more")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "other")))
+        # An __init__ that failed initialised nothing: it may be called again.
+        g = AsyncFile.__new__(AsyncFile)
+        with self.assertRaises(ValueError):
+            g.__init__(self.path, "bad")
+        g.__init__(self.path, mode="a")
+        g.open().write("!")
+        g.close()
+        self.assertEqual(self.disk(), b"pending+more!")
+
+    def test_open_failure_type_does_not_follow_the_locale(self):
+        localedef = shutil.which("localedef")
+        if not localedef or not os.path.exists("/usr/share/i18n/locales/de_DE"):
+            self.skipTest("no localedef or no German locale source (Debian package locales)")
+        locales = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, locales)
+        made = run_python(f"""
+            import subprocess
+            subprocess.run([{localedef!r}, "-i", "de_DE", "-f", "UTF-8", {locales!r} + "/de_DE.UTF-8"],
+                           check=True, capture_output=True)
+        """, timeout=120)
+        if made.returncode != 0:
+            self.skipTest("localedef could not build de_DE.UTF-8: " + made.stderr[-300:])
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
+        env.update(LOCPATH=locales, LC_ALL="de_DE.UTF-8")
+        child = run_python(f"""
+            import errno, locale, os
+            from _veltrani_core import AsyncFile
+            locale.setlocale(locale.LC_ALL, "")
+            if os.strerror(errno.ENOENT) == "No such file or directory":
+                print("untranslated")
+                raise SystemExit
+            for path, mode in [({self.dir!r} + "/missing/x", "r"), ({self.dir!r}, "w")]:
+                try:
+                    AsyncFile(path, mode).open()
+                except Exception as e:
+                    print(type(e).__name__, str(e), sep=": ")
+        """, env=env)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        if child.stdout == "untranslated\n":
+            self.skipTest("the C library has no German messages (libc.mo)")
+        lines = child.stdout.splitlines()
+        self.assertEqual(len(lines), 2, child.stdout)
+        # The platform's wording stays in the message; the type comes from the error number.
+        missing, reason = lines[0].split(" - ")
+        self.assertEqual(missing, f"ValueError: Failed to open file: {self.dir}/missing/x")
+        self.assertNotIn(reason, ("", os.strerror(errno.ENOENT)))
+        directory, reason = lines[1].split(" - ")
+        self.assertEqual(directory, f"RuntimeError: Failed to open file: {self.dir}")
+        self.assertNotIn(reason, ("", os.strerror(errno.EISDIR)))
 
     def test_close_twice_and_reopen(self):
         f = AsyncFile(self.path, "w")

@@ -5,6 +5,9 @@ import unittest
 
 from support import FileTestCase
 
+# One character of each UTF-8 length, then a newline.
+TEXT = "aé€😀\n"
+
 CHUNK = 256 * 1024
 
 
@@ -32,6 +35,33 @@ class BlockReads(FileTestCase):
         self.put("línea\n".encode())
         self.assertEqual(self.opened("r").read(), "línea\n")
         self.assertEqual(self.opened("r").read(3), "lí")  # a size counts bytes
+
+    def test_sized_text_reads_end_on_a_character(self):
+        # A size counts bytes; a read that would stop inside a character reads on to its end.
+        raw = TEXT.encode()
+        self.put(raw)
+        for size in range(len(raw) + 2):
+            whole = raw[:size]
+            while whole and len(whole) < len(raw) and (raw[len(whole)] & 0xC0) == 0x80:
+                whole = raw[:len(whole) + 1]
+            expected = whole.decode()
+            for name in ("read", "read1", "readline"):
+                for call in (lambda f: getattr(f, name)(size), lambda f: getattr(f, name)(size=size)):
+                    f = self.opened("r")
+                    rest = f.readline if name == "readline" else f.read  # past the read-ahead
+                    self.assertEqual((call(f), rest()), (expected, raw[len(whole):].decode()),
+                                     (name, size))
+            f = self.opened("rb")
+            self.assertEqual((f.read(size), f.read1(size)), (raw[:size], raw[size:2 * size]))
+
+    def test_sized_text_read_of_invalid_utf8(self):
+        self.put(b"\xe2\x82x\n")  # a cut character that never ends
+        for name in ("read", "read1", "readline"):
+            with self.assertRaises(UnicodeDecodeError):
+                getattr(self.opened("r"), name)(1)
+        self.put(b"\xff")
+        with self.assertRaises(UnicodeDecodeError):
+            self.opened("r").read(1)
 
     def test_read1_default_size(self):
         self.put(b"z" * (CHUNK + 100))

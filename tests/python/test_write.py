@@ -1,9 +1,10 @@
 import array
+import os
 import pickle
 import unittest
 
 from _veltrani_core import AsyncFile
-from support import FileTestCase
+from support import FileTestCase, run_python
 
 LIMIT = 128 * 1024  # longer pieces are written through
 BUFFER = 256 * 1024  # pending bytes never exceed it
@@ -30,6 +31,38 @@ class WriteData(FileTestCase):
         self.assertEqual(self.written(memoryview(b"abcdef")[::2]), (3, b"ace"))
         ints = array.array("i", [1, 2])
         self.assertEqual(self.written(ints), (8, ints.tobytes()))
+
+    def test_buffer_released_when_its_copy_fails(self):
+        # A strided view of a large sparse mapping: its contiguous copy cannot be allocated under
+        # the address-space limit. The view must be released all the same, by both entries.
+        if "libasan" in os.environ.get("LD_PRELOAD", ""):
+            self.skipTest("AddressSanitizer ends the process when operator new fails, instead of throwing")
+        child = run_python(f"""
+            import mmap, resource
+            from _veltrani_core import AsyncFile
+            with open({self.path!r}, "wb") as sparse:
+                sparse.truncate(1 << 32)
+            with open({self.path!r}, "rb") as sparse:
+                mapped = mmap.mmap(sparse.fileno(), 0, access=mmap.ACCESS_READ)
+            with open("/proc/self/statm") as statm:
+                used = int(statm.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (used + (512 << 20), resource.RLIM_INFINITY))
+            f = AsyncFile({self.path!r} + "-out", "wb").open()
+            outer = memoryview(mapped)
+            strided = outer[::2]
+            for write in (lambda: f.write(strided), lambda: f.write(data=strided)):
+                try:
+                    write()
+                except MemoryError:
+                    print("MemoryError")
+            strided.release()
+            outer.release()
+            mapped.close()
+            f.close()
+            print("released")
+        """)
+        self.assertEqual((child.stdout, child.returncode), ("MemoryError\nMemoryError\nreleased\n", 0),
+                         child.stderr)
 
     def test_subclasses(self):
         class B(bytes):
