@@ -140,6 +140,13 @@ class Bench:
                 n += len(chunk)
         return n
 
+    def r_read_small(self, op):
+        n = 0
+        with op(self.big, "rb") as f:
+            for _ in range(50_000):
+                n += len(f.read(1000))
+        return n
+
     def r_readinto(self, op):
         buf = bytearray(1 << 20)
         n = 0
@@ -218,6 +225,7 @@ WORKLOADS = [
     ("for line in f (1M)", Bench.r_iter), ("readline loop (1M)", Bench.r_readline),
     ("readlines (1M)", Bench.r_readlines), ("read() 256MiB rb", Bench.r_read_bin),
     ("read() 64MiB text", Bench.r_read_text), ("read(65536) loop", Bench.r_read_chunks),
+    ("read(1000) x50k", Bench.r_read_small),
     ("readinto 1MiB loop", Bench.r_readinto), ("open+write+close 10k", Bench.small_files),
     ("seek+tell x1M", Bench.seek_tell), ("seek+tell random 300k", Bench.seek_tell_random),
     ("seek+read(200) random", Bench.seek_read_random),
