@@ -148,6 +148,39 @@ class Limits(FileTestCase):
         self.assertEqual(self.disk(), b"abc")
 
 
+class Memory(FileTestCase):
+    """Memory follows the bytes that are there now, and goes back once a huge line is done."""
+
+    def test_read_after_the_file_shrank_elsewhere(self):
+        with open(self.path, "wb") as f:
+            f.truncate(1 << 30)
+        out = child(r"""
+            import os, resource, sys
+            from _veltrani_core import AsyncFile
+            f = AsyncFile(sys.argv[1], "rb").open()
+            f.read(100_000)
+            os.truncate(sys.argv[1], 0)
+            vm = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
+            resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.RLIM_INFINITY))
+            print(len(f.read()))
+            """, self.path)
+        self.assertEqual(out, ["0"])
+
+    def test_huge_line_gives_its_memory_back(self):
+        if "libasan" in os.environ.get("LD_PRELOAD", ""):
+            self.skipTest("AddressSanitizer holds freed memory in quarantine")
+        self.put(b"x" * (64 << 20) + b"\nshort\nlines\n")
+        out = child(r"""
+            import sys
+            from _veltrani_core import AsyncFile
+            rss = lambda: next(int(l.split()[1]) >> 10 for l in open("/proc/self/status") if l.startswith("VmRSS"))
+            f = AsyncFile(sys.argv[1], "rb").open()
+            base = rss()
+            print(len(f.readline()), len(f.readline()), rss() - base < 16)
+            """, self.path)
+        self.assertEqual(out, [str((64 << 20) + 1), "6", "True"])
+
+
 class Threads(FileTestCase):
     def test_concurrent_writers_never_tear_a_line(self):
         f = self.opened("w")
