@@ -62,6 +62,7 @@ BufferedFile::~BufferedFile() {
 
 void BufferedFile::open() {
   // Opening again must not leak the stream already held or lose its pending bytes.
+  if (in_hook_) fail("Reentrant call");
   close();
   // The C library would stop at a NUL and open some other file than the one named.
   if (filename_.find('\0') != std::string::npos) fail_open(filename_, EINVAL);
@@ -101,6 +102,7 @@ void BufferedFile::open() {
 }
 
 void BufferedFile::close() {
+  if (in_hook_) fail("Reentrant call");
   if (file_ == nullptr) return;
   flush_write_buffer();  // on failure the stream stays open with its pending bytes
   // fclose releases the stream whatever it returns, so it must never be used again.
@@ -121,7 +123,21 @@ void BufferedFile::release_buffers() {
 }
 
 void BufferedFile::require_open() const {
+  // A handler that calls back into the object would find its buffers in the middle of use.
+  if (in_hook_) fail("Reentrant call");
   if (file_ == nullptr) fail("File not open");
+}
+
+void BufferedFile::interrupted() {
+  if (on_interrupt_ == nullptr) return;
+  in_hook_ = true;
+  try {
+    on_interrupt_();
+  } catch (...) {
+    in_hook_ = false;
+    throw;
+  }
+  in_hook_ = false;
 }
 
 void BufferedFile::begin_read() {
@@ -318,7 +334,11 @@ void BufferedFile::flush() {
 
 // ---- block reads ----
 
-bool BufferedFile::at_end() const { return length() <= pos_; }
+// A length of 0 proves nothing: procfs reports it for files that hold bytes all the same.
+bool BufferedFile::at_end() const {
+  const std::int64_t n = length();
+  return n > 0 && n <= pos_;
+}
 
 std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some) {
   begin_read();
@@ -333,7 +353,7 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
       forget_stream_buffer();
       seek_pending_ = true;
     }
-    const std::int64_t rest = end - pos_ + static_cast<std::int64_t>(pushback_.size());
+    const std::int64_t rest = end > 0 ? end - pos_ + static_cast<std::int64_t>(pushback_.size()) : -1;
     want = std::min<std::uint64_t>(limit, end >= 0 && rest >= 0 ? static_cast<std::uint64_t>(rest) : kReadGrowth);
   }
   std::size_t got = 0;
@@ -410,10 +430,10 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
 
 // ---- positioning and status ----
 
-std::int64_t BufferedFile::position() {
+std::int64_t BufferedFile::position(const char* failure) {
   if (!raw_) return pos_;
   const off_t at = ::lseek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
-  if (at < 0) fail("Tell failed");
+  if (at < 0) fail(failure);
   return static_cast<std::int64_t>(at) - static_cast<std::int64_t>(pushback_.size());
 }
 
@@ -460,7 +480,8 @@ long BufferedFile::tell() {
 void BufferedFile::truncate(std::optional<std::uint64_t> size) {
   require_open();
   flush_write_buffer();
-  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(position());
+  // A pipe or terminal has no position to cut at.
+  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(position("Truncate failed"));
   if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
       ::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
     fail("Truncate failed");

@@ -104,6 +104,9 @@ class BufferedFile {
     return read_block(size.value_or(kRead1Default), out, raw_);
   }
   std::size_t readinto(char* dst, std::size_t n);
+  // Gives back bytes that a read has just returned and that lie right before the stream
+  // position (the line reader's read-ahead being empty): the next read returns them first.
+  void unread(const char* p, std::size_t n) { give_back(p, n); }
 
   // The view stays valid until the next call on this object.
   std::string_view readline(std::optional<std::uint64_t> size = std::nullopt);
@@ -131,14 +134,12 @@ class BufferedFile {
   std::size_t put(const char* p, std::size_t n, int& err);
   std::size_t pull(char* dst, std::size_t n, bool some);
   void give_back(const char* p, std::size_t n);
-  void interrupted() const {
-    if (on_interrupt_ != nullptr) on_interrupt_();
-  }
+  void interrupted();
   std::size_t read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some);
   bool refill_lines();
   bool at_end() const;  // regular files: nothing lies past the position
   std::int64_t length() const;
-  std::int64_t position();
+  std::int64_t position(const char* failure = "Tell failed");
   void forget_stream_buffer();
   void release_buffers();
   template <class Emit>
@@ -168,6 +169,7 @@ class BufferedFile {
   bool seek_pending_ = false;
   bool stream_reading_ = false;
   InterruptHook on_interrupt_ = nullptr;
+  bool in_hook_ = false;  // a signal handler runs in the middle of an operation on this object
 };
 
 template <class Emit>

@@ -87,6 +87,14 @@ class ResultSink final : public ReadSink {
       Py_XDECREF(obj_);
       obj_ = Result::make(size);
       if (obj_ == nullptr) throw py::error_already_set();
+    } else if (size > Result::size(obj_)) {
+      // Growing in place frees the object when it fails, but an interrupted read still needs
+      // the bytes already there to give them back: grow into a new object (pipes and files that
+      // grew meanwhile only; a file's measured length is allocated once).
+      PyObject* bigger = Result::make(size);
+      if (bigger == nullptr) throw py::error_already_set();
+      std::memcpy(Result::data(bigger), Result::data(obj_), static_cast<std::size_t>(Result::size(obj_)));
+      Py_SETREF(obj_, bigger);
     } else if (Result::resize(&obj_, size) != 0) {
       throw py::error_already_set();
     }
@@ -118,7 +126,12 @@ py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size, bo
     if (wanted) {  // a pipe can end a read inside a character too
       if (const std::size_t more = missing_utf8_tail(sink.bytes())) {
         AppendSink rest(sink, got);
-        file.read(more, rest);
+        try {
+          file.read(more, rest);
+        } catch (...) {
+          file.unread(sink.bytes().data(), got);  // interrupted: the next read returns them again
+          throw;
+        }
       }
     }
   }
@@ -314,7 +327,12 @@ py::object PyAsyncFile::py_readline(const py::object& size) {
   if (limit && line.size() == *limit && !mode_info().binary) {
     if (const std::size_t more = missing_utf8_tail(line)) {
       std::string whole(line);  // the view ends with the next call
-      whole += readline(more);
+      try {
+        whole += readline(more);
+      } catch (...) {
+        unread(whole.data(), whole.size());  // the read-ahead is empty: the line starts again
+        throw;
+      }
       return decode_utf8(whole);
     }
   }

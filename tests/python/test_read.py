@@ -110,6 +110,12 @@ class BlockReads(FileTestCase):
         os.truncate(self.path, 4)
         self.assertEqual(f.read(), b"23")
 
+    def test_files_whose_length_says_nothing(self):
+        # procfs gives these a length of 0, yet they hold bytes.
+        with open("/proc/version", "rb") as f:
+            expected = f.read()
+        self.assertEqual(self.opened("rb", "/proc/version").read(), expected)
+
     def test_fifo_reads_to_end(self):
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
