@@ -100,8 +100,8 @@ class BufferedFile {
   template <class Emit>
   void readlines(Emit&& emit);
 
-  long seek(long offset, int whence = SEEK_SET);
-  long tell();
+  std::int64_t seek(std::int64_t offset, int whence = SEEK_SET);
+  std::int64_t tell();
   void truncate(std::optional<std::uint64_t> size = std::nullopt);
   bool isatty();
   bool seekable() const { return file_ != nullptr; }
@@ -138,6 +138,7 @@ class BufferedFile {
   std::string mode_;
   int fd_ = -1;
   bool raw_ = false;  // not a regular file: read and positioned through the descriptor alone
+  bool text_ = false;  // the C runtime translates newlines: bytes on disk differ from bytes seen
   std::unique_ptr<char[]> stdio_buffer_;  // must outlive the stream that buffers into it
   std::unique_ptr<char[]> write_buffer_;  // allocated on first use
   std::size_t write_cap_ = 0;             // kWriteBufferSize, more only to keep a failed write
