@@ -65,6 +65,9 @@ class StringSink final : public ReadSink {
 // went out; a regular file is read through the stream's small buffer at a position this object
 // keeps itself and hands over only when a read needs it; anything else (pipe, terminal, device)
 // is read with read(2), taking what one call returns where a partial result is what is wanted.
+// Where the C runtime translates newlines in text modes, positions still count bytes on disk: a
+// file is then read through the descriptor alone, whose offset tells how far each read went.
+// Every system call goes through file/platform.hpp.
 class BufferedFile {
  public:
   BufferedFile(std::string filename, std::string mode);
