@@ -10,7 +10,9 @@ SANITIZE_BUILD ?= build-sanitize$(PY_SUFFIX)
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps configure install test test-pythons sanitize fuzz fuzz-smoke fuzz-build demo bench clean
+WINDOWS_BUILD  ?= build-windows
+
+.PHONY: all deps configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build demo bench clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -32,6 +34,15 @@ test: all
 # The Python tests under every CPython from 3.10 on this machine, each built into build-py3.X.
 test-pythons: deps
 	tools/test-pythons
+
+# The file object and its C++ tests cross-built for 64-bit Windows (MinGW-w64, with GoogleTest
+# built by the same compiler) and run under wine, headless, with the wine prefix in WINDOWS_BUILD.
+test-windows:
+	@tools/install-windows-deps
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVELTRANI_MODULE=OFF -DVELTRANI_GTEST_SOURCE=/usr/src/googletest
+	cmake --build $(WINDOWS_BUILD)
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure --verbose
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
@@ -57,4 +68,4 @@ bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)

@@ -1,13 +1,11 @@
 #include "file/buffered_file.hpp"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <stdexcept>
+
+#include "file/platform.hpp"
 
 namespace veltrani {
 
@@ -22,27 +20,6 @@ namespace {
   }
   throw OpenError("Failed to open file: " + path + " - " + std::strerror(err), err);
 }
-
-// A read of many megabytes into fresh memory spends much of its time taking one page fault per
-// 4 KiB page; populating the pages up front in one call avoids that. Only a hint: kernels
-// before 5.14 refuse it, and nothing changes. (Huge pages would fault even less, but can stall
-// for seconds on memory compaction.)
-void prefault(char* dst, std::size_t n) {
-#ifdef MADV_POPULATE_WRITE
-  constexpr std::uintptr_t kPage = 4096;
-  if (n < 1024 * 1024) return;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(dst) + kPage - 1) & ~(kPage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(dst) + n) & ~(kPage - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-  (void)dst;
-  (void)n;
-#endif
-}
-
-// One system call moves at most this much: Linux moves no more anyway, and a count above
-// SSIZE_MAX would be undefined.
-constexpr std::size_t kMaxIo = std::size_t{1} << 30;
 
 }  // namespace
 
@@ -73,16 +50,19 @@ void BufferedFile::open() {
   while ((file = std::fopen(filename_.c_str(), stdio_mode(mode_info_))) == nullptr && errno == EINTR) {
     interrupted();
   }
-  if (file == nullptr) fail_open(filename_, errno);
-  struct stat st {};
-  const int fd = ::fileno(file);
-  const bool known = ::fstat(fd, &st) == 0;
+  if (file == nullptr) {
+    const int err = errno;
+    // Some runtimes refuse a directory as a lack of permission: name the actual reason.
+    fail_open(filename_, platform::names_directory(filename_.c_str()) ? EISDIR : err);
+  }
+  const int fd = platform::descriptor(file);
+  const platform::FileStatus st = platform::status(fd);
   // fopen lets a directory be opened for reading; every read would then fail unreported.
-  if (known && S_ISDIR(st.st_mode)) {
+  if (st.directory) {
     std::fclose(file);
     fail_open(filename_, EISDIR);
   }
-  raw_ = !known || !S_ISREG(st.st_mode);
+  raw_ = !st.known || !st.regular;
   if (raw_) {
     std::setvbuf(file, nullptr, _IONBF, 0);  // never read through: nothing may hide in it
   } else {
@@ -92,9 +72,10 @@ void BufferedFile::open() {
   }
   file_ = file;
   fd_ = fd;
-  // Mode "a" starts at the end: glibc has put the descriptor there.
-  pos_ = raw_ ? 0 : static_cast<std::int64_t>(::lseek(fd_, 0, SEEK_CUR));
-  known_length_ = raw_ ? 0 : static_cast<std::int64_t>(st.st_size);
+  // Mode "a" starts at the end, although not every C library puts the descriptor there at once.
+  pos_ = raw_ ? 0 : mode_info_.kind == OpenMode::Append ? st.size : platform::seek(fd_, 0, SEEK_CUR);
+  known_length_ = raw_ ? 0 : st.size;
+  text_ = platform::kTextTranslatesNewlines && !mode_info_.binary;
   seek_pending_ = stream_reading_ = false;
   pushback_.clear();
   write_pos_ = line_pos_ = line_len_ = 0;
@@ -147,11 +128,11 @@ void BufferedFile::begin_read() {
 
 // ---- the descriptor and the stream underneath ----
 
-// The stream's buffer is dropped, the descriptor put at the stream's own position, and glibc told
-// to trust neither (its cached offset is reset): the next stream read asks the kernel afresh.
+// The stream's buffer is dropped, the descriptor put at the stream's own position, and the stream
+// told to trust neither: the next stream read asks the kernel afresh.
 void BufferedFile::forget_stream_buffer() {
   if (!stream_reading_) return;
-  std::fflush(file_);
+  platform::drop_read_ahead(file_, pos_);
   stream_reading_ = false;
 }
 
@@ -160,7 +141,7 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   if (!raw_) {
     forget_stream_buffer();
     if (seek_pending_) {
-      if (::lseek(fd_, pos_, SEEK_SET) < 0) {  // writing anywhere else would corrupt the file
+      if (platform::seek(fd_, pos_, SEEK_SET) < 0) {  // writing anywhere else would corrupt the file
         err = errno;
         return 0;
       }
@@ -169,7 +150,7 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   }
   std::size_t done = 0;
   while (done < n) {
-    const ssize_t r = ::write(fd_, p + done, std::min(n - done, kMaxIo));
+    const std::ptrdiff_t r = platform::write(fd_, p + done, n - done);
     if (r <= 0) {
       err = r < 0 ? errno : EIO;
       break;
@@ -177,9 +158,10 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
     done += static_cast<std::size_t>(r);
   }
   if (!raw_ && done > 0) {
-    // An appending descriptor wrote at the end, wherever that was by then.
-    pos_ = mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate
-               ? static_cast<std::int64_t>(::lseek(fd_, 0, SEEK_CUR))
+    // An appending descriptor wrote at the end, wherever that was by then; a translated newline
+    // took more bytes on disk than it was handed.
+    pos_ = mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate || text_
+               ? platform::seek(fd_, 0, SEEK_CUR)
                : pos_ + static_cast<std::int64_t>(done);
     known_length_ = std::max(known_length_, pos_);
   }
@@ -197,18 +179,20 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
     std::size_t r = 0;
     int err = 0;
     bool whole = false;  // the call returned all it could: a shortfall is the end
-    if (raw_ || (seek_pending_ && n - got >= kStdioBufferSize)) {
-      // A block at least the stream's buffer in size would bypass that buffer anyway: read it
-      // where it lies, and leave positioning the stream to a later small read.
-      const ssize_t k = raw_ ? ::read(fd_, dst + got, std::min(n - got, kMaxIo))
-                             : ::pread(fd_, dst + got, std::min(n - got, kMaxIo), pos_);
+    // A block at least the stream's buffer in size would bypass that buffer anyway: read it
+    // where it lies, and leave positioning the stream to a later small read. Translated text is
+    // always read there: only the descriptor tells how far on disk a read went.
+    if (raw_ || text_ || (seek_pending_ && n - got >= kStdioBufferSize)) {
+      std::int64_t next = pos_;
+      const std::ptrdiff_t k = raw_ ? platform::read(fd_, dst + got, n - got)
+                                    : platform::read_at(fd_, dst + got, n - got, pos_, next);
       if (k > 0) r = static_cast<std::size_t>(k);
       if (k < 0) err = errno;
-      if (!raw_) pos_ += static_cast<std::int64_t>(r);
+      if (!raw_) pos_ = next;
     } else {
       whole = true;
       if (seek_pending_) {
-        if (std::fseek(file_, pos_, SEEK_SET) != 0) break;  // nothing there to read
+        if (platform::stream_seek(file_, pos_, SEEK_SET) != 0) break;  // nothing there to read
         seek_pending_ = false;
       }
       stream_reading_ = true;
@@ -243,10 +227,7 @@ void BufferedFile::give_back(const char* p, std::size_t n) {
   }
 }
 
-std::int64_t BufferedFile::length() const {
-  struct stat st {};
-  return ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
-}
+std::int64_t BufferedFile::length() const { return platform::length(fd_); }
 
 // ---- writing ----
 
@@ -362,7 +343,7 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
     for (;;) {
       const auto cap = static_cast<std::size_t>(want);
       dst = out.grow(cap);
-      prefault(dst + got, cap - got);
+      platform::prefault(dst + got, cap - got);
       got += pull(dst + got, cap - got, some);
       if (got < cap || got == limit || some || (!raw_ && at_end())) break;
       want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
@@ -432,19 +413,18 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
 
 std::int64_t BufferedFile::position(const char* failure) {
   if (!raw_) return pos_;
-  const off_t at = ::lseek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
+  const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
   if (at < 0) fail(failure);
-  return static_cast<std::int64_t>(at) - static_cast<std::int64_t>(pushback_.size());
+  return at - static_cast<std::int64_t>(pushback_.size());
 }
 
-long BufferedFile::seek(long offset, int whence) {
+std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   require_open();
   flush_write_buffer();
   std::int64_t target = 0;
   if (raw_) {
-    const off_t at = ::lseek(fd_, offset, whence);
-    if (at < 0) fail("Seek failed");
-    target = at;
+    target = platform::seek(fd_, offset, whence);
+    if (target < 0) fail("Seek failed");
     pushback_.clear();
   } else {
     std::int64_t base = 0;
@@ -460,7 +440,7 @@ long BufferedFile::seek(long offset, int whence) {
     if (target > known_length_) {
       // Past anything the file has held, only the kernel knows whether the offset is allowed.
       forget_stream_buffer();
-      if (::lseek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+      if (platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
       seek_pending_ = false;
     } else {
       seek_pending_ = true;  // a seek alone costs nothing; the next read takes the stream there
@@ -469,12 +449,15 @@ long BufferedFile::seek(long offset, int whence) {
   }
   line_pos_ = line_len_ = 0;
   line_eof_ = false;
-  return static_cast<long>(target);
+  return target;
 }
 
-long BufferedFile::tell() {
+std::int64_t BufferedFile::tell() {
   require_open();
-  return static_cast<long>(position() + static_cast<std::int64_t>(write_pos_));
+  std::int64_t pending = static_cast<std::int64_t>(write_pos_);
+  // Pending newlines will each take two bytes on disk.
+  if (text_) pending += std::count(write_buffer_.get(), write_buffer_.get() + write_pos_, '\n');
+  return position() + pending;
 }
 
 void BufferedFile::truncate(std::optional<std::uint64_t> size) {
@@ -482,8 +465,8 @@ void BufferedFile::truncate(std::optional<std::uint64_t> size) {
   flush_write_buffer();
   // A pipe or terminal has no position to cut at.
   const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(position("Truncate failed"));
-  if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
-      ::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+  if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+      platform::truncate(fd_, static_cast<std::int64_t>(length)) != 0) {
     fail("Truncate failed");
   }
   // What the stream's buffer holds may be gone from the file now.
@@ -495,7 +478,7 @@ void BufferedFile::truncate(std::optional<std::uint64_t> size) {
 
 bool BufferedFile::isatty() {
   require_open();
-  return ::isatty(fd_) != 0;
+  return platform::is_terminal(fd_);
 }
 
 }  // namespace veltrani

@@ -77,6 +77,9 @@ class OpenError : public std::runtime_error {
 // went out; a regular file is read through the stream's small buffer at a position this object
 // keeps itself and hands over only when a read needs it; anything else (pipe, terminal, device)
 // is read with read(2), taking what one call returns where a partial result is what is wanted.
+// Where the C runtime translates newlines in text modes, positions still count bytes on disk: a
+// file is then read through the descriptor alone, whose offset tells how far each read went.
+// Every system call goes through file/platform.hpp.
 class BufferedFile {
  public:
   BufferedFile(std::string filename, std::string mode);
@@ -115,8 +118,8 @@ class BufferedFile {
   template <class Emit>
   void readlines(Emit&& emit);
 
-  long seek(long offset, int whence = SEEK_SET);
-  long tell();
+  std::int64_t seek(std::int64_t offset, int whence = SEEK_SET);
+  std::int64_t tell();
   void truncate(std::optional<std::uint64_t> size = std::nullopt);
   bool isatty();
   bool seekable() const { return file_ != nullptr; }
@@ -151,6 +154,7 @@ class BufferedFile {
   std::string mode_;
   int fd_ = -1;
   bool raw_ = false;  // not a regular file: read and positioned through the descriptor alone
+  bool text_ = false;  // the C runtime translates newlines: bytes on disk differ from bytes seen
   std::unique_ptr<char[]> stdio_buffer_;  // must outlive the stream that buffers into it
   std::unique_ptr<char[]> write_buffer_;  // allocated on first use
   std::size_t write_cap_ = 0;             // kWriteBufferSize, more only to keep a failed write

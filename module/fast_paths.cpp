@@ -13,6 +13,7 @@
 #include "module/fast_paths.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace veltrani {
@@ -89,7 +90,7 @@ PyObject* fast_sized(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* fast_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyAsyncFile* file = native(self);
-  py::detail::make_caster<long> offset;
+  py::detail::make_caster<std::int64_t> offset;
   py::detail::make_caster<int> whence;
   // With one overload the dispatcher loads every argument with conversion allowed; so do we.
   if (file == nullptr || nargs < 1 || nargs > 2 || kwnames != nullptr ||
@@ -98,7 +99,7 @@ PyObject* fast_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return call_registered(kSeek, self, args, nargs, kwnames);
   }
   try {
-    return PyLong_FromLong(file->seek(offset, nargs == 2 ? static_cast<int>(whence) : 0));
+    return PyLong_FromLongLong(file->seek(offset, nargs == 2 ? static_cast<int>(whence) : 0));
   } catch (...) {
     return raise_current();
   }
@@ -110,7 +111,7 @@ PyObject* fast_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return call_registered(kTell, self, args, nargs, kwnames);
   }
   try {
-    return PyLong_FromLong(file->tell());
+    return PyLong_FromLongLong(file->tell());
   } catch (...) {
     return raise_current();
   }

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -13,15 +14,29 @@
 namespace veltrani {
 namespace {
 
+// Where the Windows C runtime behaves otherwise, the tests say what it does.
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+// What a text mode puts on disk for "\n".
+const std::string kNewline = kWindows ? "\r\n" : "\n";
+
+namespace fs = std::filesystem;
+
 class BufferedFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/bftest.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    std::random_device random;
+    fs::path dir;
+    do {
+      dir = fs::temp_directory_path() / ("bftest." + std::to_string(random()));
+    } while (!fs::create_directory(dir));
+    dir_ = dir.string();
     path_ = dir_ + "/f";
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void TearDown() override { fs::remove_all(dir_); }
 
   void put(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
   std::string disk() const {
@@ -30,9 +45,10 @@ class BufferedFileTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  long disk_size() const {
-    struct stat st {};
-    return ::stat(path_.c_str(), &st) == 0 ? st.st_size : -1;
+  std::int64_t disk_size() const {
+    std::error_code err;
+    const auto size = fs::file_size(path_, err);
+    return err ? -1 : static_cast<std::int64_t>(size);
   }
   static std::string read(BufferedFile& f, std::optional<std::uint64_t> size = std::nullopt) {
     std::string out;
@@ -132,6 +148,7 @@ TEST_F(BufferedFileTest, ReopenClosesTheEarlierStreamAndKeepsItsBytes) {
   f.open();
   f.write("one");
   f.open();  // must write out "one" before opening anew
+  EXPECT_EQ(f.tell(), 3);
   f.write("two");
   f.close();
   EXPECT_EQ(disk(), "onetwo");
@@ -147,6 +164,7 @@ TEST_F(BufferedFileTest, DestructorWritesPendingBytes) {
 }
 
 TEST_F(BufferedFileTest, NoSpaceKeepsWhatDidNotGoOut) {
+  if (kWindows) GTEST_SKIP() << "Windows has no device that is always full";
   BufferedFile f("/dev/full", "w");
   f.open();
   f.write("x");
@@ -223,7 +241,40 @@ TEST_F(BufferedFileTest, ReadAfterWriteSeesTheWrittenBytes) {
   EXPECT_EQ(f.readline(), "abc\n");
   f.write("more");  // writing after reading, at the stream position
   f.close();
-  EXPECT_EQ(disk(), "abc\nmore");
+  EXPECT_EQ(disk(), "abc" + kNewline + "more");
+}
+
+TEST_F(BufferedFileTest, WriteAfterSmallReadLandsAtThePosition) {
+  put("0123456789");
+  BufferedFile f(path_, "r+b");
+  f.open();
+  EXPECT_EQ(read(f, 2), "01");  // the stream has read the whole file ahead
+  f.write("ab");
+  f.flush();
+  EXPECT_EQ(read(f, 2), "45");
+  f.close();
+  EXPECT_EQ(disk(), "01ab456789");
+}
+
+TEST_F(BufferedFileTest, TextModePositionsCountBytesOnDisk) {
+  BufferedFile f(path_, "w+");
+  f.open();
+  f.write("hello\nworld\n");
+  const auto length = static_cast<std::int64_t>(10 + 2 * kNewline.size());
+  EXPECT_EQ(f.tell(), length);  // pending newlines counted as they will land
+  f.flush();
+  EXPECT_EQ(disk(), "hello" + kNewline + "world" + kNewline);
+  EXPECT_EQ(f.tell(), length);
+  f.seek(0);
+  EXPECT_EQ(read(f, 3), "hel");
+  EXPECT_EQ(f.readline(), "lo\n");
+  f.seek(static_cast<std::int64_t>(5 + kNewline.size()));  // the second line, in bytes on disk
+  EXPECT_EQ(read(f), "world\n");
+  EXPECT_EQ(f.tell(), length);
+  f.seek(0);
+  f.write("J");
+  f.close();
+  EXPECT_EQ(disk(), "Jello" + kNewline + "world" + kNewline);
 }
 
 TEST_F(BufferedFileTest, ReadlineAcrossRefillsAndLimits) {
@@ -288,6 +339,36 @@ TEST_F(BufferedFileTest, SeekTellTruncate) {
   BufferedFile r(path_, "r");
   r.open();
   expect_error([&] { r.truncate(0); }, "Truncate failed");
+}
+
+TEST_F(BufferedFileTest, PositionsPastFourGiB) {
+  constexpr std::int64_t kFar = std::int64_t{5} << 30;  // the file stays sparse
+  BufferedFile f(path_, "w+b");
+  f.open();
+  EXPECT_EQ(f.seek(kFar), kFar);
+  f.write("tail");
+  EXPECT_EQ(f.tell(), kFar + 4);
+  f.flush();
+  EXPECT_EQ(disk_size(), kFar + 4);
+  EXPECT_EQ(f.seek(-6, SEEK_END), kFar - 2);
+  EXPECT_EQ(read(f), std::string(2, '\0') + "tail");
+  EXPECT_EQ(f.tell(), kFar + 4);
+  f.truncate(kFar + 1);
+  EXPECT_EQ(f.seek(0, SEEK_END), kFar + 1);
+  f.seek(kFar);
+  EXPECT_EQ(read(f), "t");
+  f.close();
+  EXPECT_EQ(disk_size(), kFar + 1);
+}
+
+TEST_F(BufferedFileTest, NullDeviceIsReadThroughTheDescriptor) {
+  BufferedFile f(kWindows ? "NUL" : "/dev/null", "w+b");
+  f.open();
+  EXPECT_EQ(f.isatty(), kWindows);  // the Windows runtime counts any character device
+  f.write("gone");
+  f.flush();
+  EXPECT_EQ(read(f), "");
+  f.close();
 }
 
 TEST_F(BufferedFileTest, TruncateDropsNoStaleBufferedBytes) {

@@ -1,0 +1,148 @@
+#include "file/platform.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#else
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace veltrani::platform {
+
+namespace {
+
+// One system call moves at most this much: Linux moves no more anyway, a count above SSIZE_MAX
+// would be undefined, and the Windows runtime counts in int.
+constexpr std::size_t kMaxIo = std::size_t{1} << 30;
+
+}  // namespace
+
+#ifdef _WIN32
+
+int descriptor(std::FILE* file) { return ::_fileno(file); }
+
+FileStatus status(int fd) {
+  struct _stat64 st {};
+  if (::_fstat64(fd, &st) != 0) return {};
+  const auto type = st.st_mode & _S_IFMT;
+  return {true, type == _S_IFDIR, type == _S_IFREG, static_cast<std::int64_t>(st.st_size)};
+}
+
+bool names_directory(const char* path) {
+  struct _stat64 st {};
+  return ::_stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+// Also true for other character devices, such as NUL: the runtime does not tell them apart.
+bool is_terminal(int fd) { return ::_isatty(fd) != 0; }
+
+int truncate(int fd, std::int64_t length) {
+  const errno_t err = ::_chsize_s(fd, length);
+  if (err == 0) return 0;
+  errno = err;
+  return -1;
+}
+
+int stream_seek(std::FILE* file, std::int64_t offset, int whence) { return ::_fseeki64(file, offset, whence); }
+
+// fflush keeps an input stream's buffer here; a seek drops it.
+void drop_read_ahead(std::FILE* file, std::int64_t position) { ::_fseeki64(file, position, SEEK_SET); }
+
+std::int64_t seek(int fd, std::int64_t offset, int whence) { return ::_lseeki64(fd, offset, whence); }
+
+std::ptrdiff_t read(int fd, void* dst, std::size_t n) {
+  return ::_read(fd, dst, static_cast<unsigned>(std::min(n, kMaxIo)));
+}
+
+std::ptrdiff_t write(int fd, const void* src, std::size_t n) {
+  return ::_write(fd, src, static_cast<unsigned>(std::min(n, kMaxIo)));
+}
+
+// No positioned read in the runtime: seek, read, and ask where the read stopped, which in a text
+// mode lies past offset + count by the carriage returns dropped. The descriptor's offset moves;
+// the file object positions it explicitly before every use that depends on it.
+std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next) {
+  next = offset;
+  if (::_lseeki64(fd, offset, SEEK_SET) < 0) return -1;
+  const int k = ::_read(fd, dst, static_cast<unsigned>(std::min(n, kMaxIo)));
+  if (k > 0) {
+    const std::int64_t at = ::_lseeki64(fd, 0, SEEK_CUR);
+    next = at >= 0 ? at : offset + k;
+  }
+  return k;
+}
+
+void prefault(void*, std::size_t) {}
+
+#else
+
+int descriptor(std::FILE* file) { return ::fileno(file); }
+
+FileStatus status(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return {};
+  return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode), static_cast<std::int64_t>(st.st_size)};
+}
+
+bool names_directory(const char* path) {
+  struct stat st {};
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_terminal(int fd) { return ::isatty(fd) != 0; }
+
+int truncate(int fd, std::int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
+
+int stream_seek(std::FILE* file, std::int64_t offset, int whence) {
+  return ::fseeko(file, static_cast<off_t>(offset), whence);
+}
+
+// On an input stream fflush drops the buffer and seeks the descriptor back to the stream's
+// position; a seek would keep a buffer that still covers the target.
+void drop_read_ahead(std::FILE* file, std::int64_t) { std::fflush(file); }
+
+std::int64_t seek(int fd, std::int64_t offset, int whence) {
+  return ::lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+std::ptrdiff_t read(int fd, void* dst, std::size_t n) { return ::read(fd, dst, std::min(n, kMaxIo)); }
+
+std::ptrdiff_t write(int fd, const void* src, std::size_t n) { return ::write(fd, src, std::min(n, kMaxIo)); }
+
+std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next) {
+  const ssize_t k = ::pread(fd, dst, std::min(n, kMaxIo), static_cast<off_t>(offset));
+  next = offset + (k > 0 ? k : 0);
+  return k;
+}
+
+// A read of many megabytes into fresh memory spends much of its time taking one page fault per
+// 4 KiB page; populating the pages up front in one call avoids that. Only a hint: kernels
+// before 5.14 refuse it, and nothing changes. (Huge pages would fault even less, but can stall
+// for seconds on memory compaction.)
+void prefault(void* dst, std::size_t n) {
+#ifdef MADV_POPULATE_WRITE
+  constexpr std::uintptr_t kPage = 4096;
+  if (n < 1024 * 1024) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(dst) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(dst) + n) & ~(kPage - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)dst;
+  (void)n;
+#endif
+}
+
+#endif
+
+std::int64_t length(int fd) {
+  const FileStatus st = status(fd);
+  return st.known ? st.size : -1;
+}
+
+}  // namespace veltrani::platform

@@ -1,0 +1,51 @@
+#pragma once
+
+// Every call the file object makes to the operating system or to the C runtime beyond ISO C,
+// behind one seam: POSIX systems and the Windows C runtime (MSVCRT/UCRT) each get their own
+// body in platform.cpp, and nothing else in file/ knows which one it runs on.
+// Positions and lengths are 64-bit everywhere. Failures return -1 (or false) with errno set,
+// as the POSIX calls do, so that errno is read by the caller right after the call.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace veltrani::platform {
+
+// In a text mode the Windows runtime writes "\n" to disk as "\r\n" and reads "\r\n" back as
+// "\n": a count of bytes handed over or delivered is then not a count of bytes on disk.
+#ifdef _WIN32
+inline constexpr bool kTextTranslatesNewlines = true;
+#else
+inline constexpr bool kTextTranslatesNewlines = false;
+#endif
+
+struct FileStatus {
+  bool known = false;  // false when the descriptor could not be examined
+  bool directory = false;
+  bool regular = false;
+  std::int64_t size = 0;
+};
+
+int descriptor(std::FILE* file);
+FileStatus status(int fd);
+std::int64_t length(int fd);  // -1 when unknown
+bool names_directory(const char* path);
+bool is_terminal(int fd);
+int truncate(int fd, std::int64_t length);
+
+int stream_seek(std::FILE* file, std::int64_t offset, int whence);
+// Drops what the stream read ahead and leaves the descriptor at `position`, the stream's own.
+void drop_read_ahead(std::FILE* file, std::int64_t position);
+
+std::int64_t seek(int fd, std::int64_t offset, int whence);
+// One call each; a count above what one call may move is cut to it.
+std::ptrdiff_t read(int fd, void* dst, std::size_t n);
+std::ptrdiff_t write(int fd, const void* src, std::size_t n);
+// Reads at `offset` and sets `next` to the offset on disk where the read stopped.
+std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next);
+
+// A hint that `dst` is about to be filled: fault its pages in at once. May do nothing.
+void prefault(void* dst, std::size_t n);
+
+}  // namespace veltrani::platform
