@@ -10,7 +10,7 @@ SANITIZE_BUILD ?= build-sanitize$(PY_SUFFIX)
 FUZZ_BUILD     ?= build-fuzz
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps configure install test test-pythons sanitize fuzz fuzz-smoke fuzz-build demo bench clean
+.PHONY: all deps configure install test test-pythons sanitize fuzz fuzz-smoke fuzz-build mutants demo bench clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -50,6 +50,11 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Each fault listed in tools/mutants, planted in turn into a copy in build-mutants/, must make a
+# fast test fail.
+mutants: deps
+	tools/mutants $(if $(PYTHON),--python $(PYTHON))
+
 demo: all
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
@@ -57,4 +62,4 @@ bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) build-mutants
