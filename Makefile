@@ -12,7 +12,7 @@ FUZZ_SECONDS   ?= 600
 
 WINDOWS_BUILD  ?= build-windows
 
-.PHONY: all deps configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build demo bench clean
+.PHONY: all deps configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo bench clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -61,6 +61,11 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# Each fault listed in tools/mutants, planted in turn into a copy in build-mutants/, must make a
+# fast test fail.
+mutants: deps
+	tools/mutants $(if $(PYTHON),--python $(PYTHON))
+
 demo: all
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
 
@@ -68,4 +73,4 @@ bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) build-mutants

@@ -286,7 +286,8 @@ TEST_F(BufferedFileTest, ReadlineAcrossRefillsAndLimits) {
   EXPECT_EQ(f.readline(0), "");
   EXPECT_EQ(f.readline(1), "b");
   EXPECT_EQ(f.readline(), "b\n");
-  EXPECT_EQ(f.readline(), longline + "\n");
+  EXPECT_EQ(f.readline(kLineChunk), std::string(kLineChunk, 'L'));  // the limit holds across a refill
+  EXPECT_EQ(f.readline(), std::string(kLineChunk + 7, 'L') + "\n");
   EXPECT_EQ(f.readline(2), "he");
   EXPECT_EQ(f.readline(), "llo\n");
   EXPECT_EQ(f.readline(), "ccc");
@@ -378,6 +379,12 @@ TEST_F(BufferedFileTest, TruncateDropsNoStaleBufferedBytes) {
   f.truncate(4);  // the ten bytes must reach the file before it is cut
   f.close();
   EXPECT_EQ(disk(), "0123");
+
+  BufferedFile g(path_, "r+");
+  g.open();
+  EXPECT_EQ(read(g, 2), "01");  // the stream reads ahead "23"
+  g.truncate(3);
+  EXPECT_EQ(read(g, 5), "2");
 }
 
 }  // namespace

@@ -44,9 +44,9 @@ class BothEntries(FileTestCase):
             self.same(lambda: f.read(size), lambda: g.read(size=size))
             f.seek(0)
             g.seek(0)
-        for bad in [(1, 2), ()]:
+        for bad in [lambda: f.readline(1, 2), lambda: f.read(1, 2), lambda: f.readline(size=1, extra=1)]:
             with self.assertRaises(TypeError):
-                f.readline(*bad, **({"size": 1} if not bad else {}), extra=1)
+                bad()
 
     def test_seek_and_tell(self):
         self.put(b"0123456789")

@@ -210,6 +210,16 @@ class Lifecycle(FileTestCase):
             self.assertTrue(f.seekable())
             self.assertEqual(f.tell(), 1)  # the byte is still pending
 
+    def test_failed_close_is_reported(self):
+        f = self.opened("w")
+        fd = next(int(n) for n in os.listdir("/proc/self/fd")
+                  if os.path.realpath(f"/proc/self/fd/{n}") == os.path.realpath(self.path))
+        os.close(fd)  # fclose then fails
+        with self.assertRaises(RuntimeError) as cm:
+            f.close()
+        self.assertEqual(str(cm.exception), "Failed to close file: " + self.path)
+        self.assertFalse(f.seekable())
+
     def test_closed_object(self):
         f = AsyncFile(self.path, "w")
         calls = [f.read, f.readall, f.read1, f.readline, f.readlines, f.__next__, f.__anext__,

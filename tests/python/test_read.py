@@ -25,11 +25,11 @@ class BlockReads(FileTestCase):
                                  (mode, name, args))
 
     def test_results_by_mode(self):
-        self.put(b"\xff")
+        self.put(b"1234567\xff")  # the last byte of a word
         with self.assertRaises(UnicodeDecodeError):
             self.opened("r").read()
-        self.assertEqual(self.opened("rb").read(), b"\xff")
-        self.assertEqual(self.opened("rb").readall(), b"\xff")
+        self.assertEqual(self.opened("rb").read(), b"1234567\xff")
+        self.assertEqual(self.opened("rb").readall(), b"1234567\xff")
         self.assertEqual(self.opened("r").read(0), "")
         self.assertEqual(self.opened("rb").read(0), b"")
         self.put("línea\n".encode())
@@ -71,6 +71,8 @@ class BlockReads(FileTestCase):
         self.assertEqual(f.read1(), b"")
         f.seek(10)
         self.assertEqual(len(f.read()), CHUNK + 90)
+        self.put(b"z" * (CHUNK - 1) + "é".encode())  # the default size cuts the character
+        self.assertEqual(self.opened("r").read1(), "z" * (CHUNK - 1) + "é")
 
     def test_huge_size_reads_what_is_there(self):
         self.put(b"small")
