@@ -1,4 +1,5 @@
 import array
+import mmap
 import os
 import subprocess
 import unittest
@@ -117,6 +118,11 @@ class BlockReads(FileTestCase):
         with open("/proc/version", "rb") as f:
             expected = f.read()
         self.assertEqual(self.opened("rb", "/proc/version").read(), expected)
+        # Here more than one growth step of a read to the end: mappings that cannot merge.
+        maps = [mmap.mmap(-1, 4096, prot=mmap.PROT_READ | (mmap.PROT_WRITE if i % 2 else 0))
+                for i in range(300)]
+        self.assertGreater(len(self.opened("rb", "/proc/self/smaps").read()), 100_000)
+        del maps
 
     def test_fifo_reads_to_end(self):
         fifo = os.path.join(self.dir, "fifo")
