@@ -206,7 +206,7 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
       try {
         interrupted();
       } catch (...) {
-        give_back(dst, got);
+        unread(dst, got);
         throw;
       }
       continue;
@@ -217,7 +217,7 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
   return got;
 }
 
-void BufferedFile::give_back(const char* p, std::size_t n) {
+void BufferedFile::unread(const char* p, std::size_t n) {
   if (raw_) {
     pushback_.insert(0, p, n);
   } else {
@@ -272,22 +272,19 @@ void BufferedFile::store(std::string_view piece) {
   }
   flush_write_buffer();
   std::size_t done = 0;
-  for (;;) {
-    int err = 0;
-    done += put(piece.data() + done, n - done, err);
-    if (done == n) return;
+  try {
+    for (;;) {
+      int err = 0;
+      done += put(piece.data() + done, n - done, err);
+      if (done == n) return;
+      if (err != EINTR) fail("Failed to write complete data");
+      interrupted();
+    }
+  } catch (...) {
     // Once part of the piece went out the rest waits for the next write-out, so that a retry
     // writes it exactly once; a piece of which nothing went out was not accepted at all.
-    if (err != EINTR) {
-      if (done != 0) keep_pending(piece.substr(done));
-      fail("Failed to write complete data");
-    }
-    try {
-      interrupted();
-    } catch (...) {
-      if (done != 0) keep_pending(piece.substr(done));
-      throw;
-    }
+    if (done != 0) keep_pending(piece.substr(done));
+    throw;
   }
 }
 
@@ -327,14 +324,15 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
   // is capped by the length measured now, and grows only if the file turns out longer.
   std::uint64_t want = limit;
   if (!size || limit > kReadGrowth) {
-    const std::int64_t end = raw_ ? -1 : length();
+    // A length of 0 says nothing (procfs reports it for files that hold bytes); a pipe has none.
+    const std::int64_t end = raw_ ? 0 : length();
     // Bytes the stream's buffer holds may since have been cut from the file: read afresh.
     if (!raw_) {
       forget_stream_buffer();
       seek_pending_ = true;
     }
-    const std::int64_t rest = end > 0 ? end - pos_ + static_cast<std::int64_t>(pushback_.size()) : -1;
-    want = std::min<std::uint64_t>(limit, end >= 0 && rest >= 0 ? static_cast<std::uint64_t>(rest) : kReadGrowth);
+    const std::int64_t rest = end - pos_;
+    want = std::min<std::uint64_t>(limit, end > 0 && rest >= 0 ? static_cast<std::uint64_t>(rest) : kReadGrowth);
   }
   std::size_t got = 0;
   char* dst = nullptr;
@@ -348,7 +346,7 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
       want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
     }
   } catch (...) {
-    give_back(dst, got);  // the part before the interrupted call; that call gave back its own
+    unread(dst, got);  // the part before the interrupted call; that call gave back its own
     throw;
   }
   out.finish(got);
@@ -386,7 +384,7 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
       try {
         more = refill_lines();
       } catch (...) {
-        if (assembled) give_back(line_scratch_.data(), line_scratch_.size());  // the line starts again
+        if (assembled) unread(line_scratch_.data(), line_scratch_.size());  // the line starts again
         throw;
       }
       if (!more) break;

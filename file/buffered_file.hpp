@@ -68,7 +68,8 @@ class OpenError : public std::runtime_error {
   int code_;
 };
 
-// A file over a C stdio stream with its own write buffer, a line read-ahead and a cached length.
+// A file over a C stdio stream with its own write buffer and a line read-ahead; reads to the end
+// are sized by the file's length as measured then.
 // Failures throw std::runtime_error with a fixed message; a bad mode throws std::invalid_argument.
 //
 // How the stream is used: glibc drops the bytes of its buffer when a write fails (although fwrite
@@ -109,7 +110,7 @@ class BufferedFile {
   std::size_t readinto(char* dst, std::size_t n);
   // Gives back bytes that a read has just returned and that lie right before the stream
   // position (the line reader's read-ahead being empty): the next read returns them first.
-  void unread(const char* p, std::size_t n) { give_back(p, n); }
+  void unread(const char* p, std::size_t n);
 
   // The view stays valid until the next call on this object.
   std::string_view readline(std::optional<std::uint64_t> size = std::nullopt);
@@ -136,7 +137,6 @@ class BufferedFile {
   void keep_pending(std::string_view tail);
   std::size_t put(const char* p, std::size_t n, int& err);
   std::size_t pull(char* dst, std::size_t n, bool some);
-  void give_back(const char* p, std::size_t n);
   void interrupted();
   std::size_t read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some);
   bool refill_lines();

@@ -145,14 +145,23 @@ std::optional<std::uint64_t> size_arg(py::handle size) {
   return size.cast<std::size_t>();
 }
 
-bool initialised(PyObject* obj) {
+namespace {
+
+// AsyncFile's registration, looked up once it exists.
+const py::detail::type_info* async_file_type() {
   static const py::detail::type_info* type = nullptr;
   if (type == nullptr) type = py::detail::get_type_info(typeid(PyAsyncFile));
-  return reinterpret_cast<py::detail::instance*>(obj)->get_value_and_holder(type).holder_constructed();
+  return type;
+}
+
+}  // namespace
+
+bool initialised(PyObject* obj) {
+  return reinterpret_cast<py::detail::instance*>(obj)->get_value_and_holder(async_file_type()).holder_constructed();
 }
 
 void require_initialised(py::handle obj) {
-  const auto* type = py::detail::get_type_info(typeid(PyAsyncFile));
+  const auto* type = async_file_type();
   if (type != nullptr && PyObject_TypeCheck(obj.ptr(), type->type) && !initialised(obj.ptr())) {
     throw py::type_error("AsyncFile.__init__() has not completed on this object");
   }
