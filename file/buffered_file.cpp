@@ -78,7 +78,7 @@ void BufferedFile::open() {
   seek_pending_ = stream_reading_ = false;
   pushback_.clear();
   write_pos_ = line_pos_ = line_len_ = 0;
-  line_eof_ = false;
+  line_next_ = kLineFirst;
 }
 
 void BufferedFile::close() {
@@ -98,6 +98,7 @@ void BufferedFile::release_buffers() {
   write_buffer_.reset();
   write_cap_ = 0;
   line_buffer_.reset();
+  line_cap_ = 0;
   std::string().swap(line_scratch_);
   std::string().swap(pushback_);
 }
@@ -123,6 +124,22 @@ void BufferedFile::interrupted() {
 void BufferedFile::begin_read() {
   require_open();
   if (write_pos_ != 0) flush_write_buffer();
+  give_back_lines();
+}
+
+// Bytes the line reader fetched but did not return are not the caller's yet: a file is simply
+// read there again, a pipe's bytes are kept for the next read.
+void BufferedFile::give_back_lines() {
+  if (line_pos_ != line_len_) {
+    if (raw_) {
+      pushback_.insert(0, line_buffer_.get() + line_pos_, line_len_ - line_pos_);
+    } else {
+      pos_ = after_lines();
+      seek_pending_ = true;
+    }
+  }
+  line_pos_ = line_len_ = 0;
+  line_next_ = kLineFirst;
 }
 
 // ---- the descriptor and the stream underneath ----
@@ -159,7 +176,7 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   if (!raw_ && done > 0) {
     // An appending descriptor wrote at the end, wherever that was by then; a translated newline
     // took more bytes on disk than it was handed.
-    pos_ = mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate || text_
+    pos_ = appends() || text_
                ? platform::seek(fd_, 0, SEEK_CUR)
                : pos_ + static_cast<std::int64_t>(done);
     known_length_ = std::max(known_length_, pos_);
@@ -290,12 +307,14 @@ void BufferedFile::store(std::string_view piece) {
 
 std::size_t BufferedFile::write(std::string_view data) {
   require_open();
+  if (line_len_ != 0) give_back_lines();
   store(data);
   return data.size();
 }
 
 void BufferedFile::writelines(const std::vector<std::string>& lines) {
   require_open();
+  give_back_lines();
   std::size_t total = 0;
   for (const auto& line : lines) total += line.size();
   for (const auto& line : lines) store(line);
@@ -362,16 +381,25 @@ std::size_t BufferedFile::readinto(char* dst, std::size_t n) {
 // ---- line reads ----
 
 bool BufferedFile::refill_lines() {
-  if (!line_buffer_) line_buffer_.reset(new char[kLineChunk]);
-  // A pipe or terminal hands over the line that is there; waiting for a full chunk would hang.
-  line_len_ = pull(line_buffer_.get(), kLineChunk, raw_);
-  line_pos_ = 0;
-  line_eof_ = line_len_ == 0;
-  return !line_eof_;
+  const std::size_t want = line_next_;
+  if (line_cap_ != want) {  // nothing in it is still needed: it is read only when used up
+    line_buffer_.reset();
+    line_cap_ = 0;
+    line_buffer_.reset(new char[want]);
+    line_cap_ = want;
+  }
+  line_pos_ = line_len_ = 0;
+  line_origin_ = pos_;
+  // A pipe or terminal hands over the line that is there; waiting for a full buffer would hang.
+  line_len_ = pull(line_buffer_.get(), want, raw_);
+  // A full refill says there is more to come: the next one may take more at once.
+  if (line_len_ == want) line_next_ = std::min(want * 2, kLineChunk);
+  return line_len_ != 0;
 }
 
 std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
-  begin_read();
+  require_open();
+  if (write_pos_ != 0) flush_write_buffer();
   // The last result may have been a huge line: its memory goes back once it is no longer seen.
   if (line_scratch_.capacity() > kLineChunk) std::string().swap(line_scratch_);
   const std::uint64_t limit = size.value_or(std::numeric_limits<std::uint64_t>::max());
@@ -379,7 +407,7 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
   bool assembled = false;  // false while the line is still one piece of the read-ahead
   while (taken < limit) {
     if (line_pos_ == line_len_) {
-      if (line_eof_) break;
+      // At the end, every call asks again: a writer may have added lines since.
       bool more = false;
       try {
         more = refill_lines();
@@ -408,18 +436,42 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
 
 // ---- positioning and status ----
 
+// Where the caller is: after the last line returned, before anything fetched beyond it.
 std::int64_t BufferedFile::position(const char* failure) {
-  if (!raw_) return pos_;
+  if (!raw_) return after_lines();
   const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
   if (at < 0) fail(failure);
-  return at - static_cast<std::int64_t>(pushback_.size());
+  return at - static_cast<std::int64_t>(pushback_.size() + line_len_ - line_pos_);
+}
+
+// Regular files: the position after the last line returned.
+std::int64_t BufferedFile::after_lines() {
+  if (line_pos_ == line_len_) return pos_;
+  if (!text_) return pos_ - static_cast<std::int64_t>(line_len_ - line_pos_);
+  // Translated newlines: only reading the returned part again tells where it ended on disk.
+  std::unique_ptr<char[]> scratch(new char[line_pos_]);
+  std::int64_t at = line_origin_;
+  for (std::size_t left = line_pos_; left != 0;) {
+    std::int64_t next = at;
+    const std::ptrdiff_t k = platform::read_at(fd_, scratch.get(), left, at, next);
+    if (k <= 0) break;
+    left -= static_cast<std::size_t>(k);
+    at = next;
+  }
+  return at;
 }
 
 std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   require_open();
   flush_write_buffer();
+  give_back_lines();
   std::int64_t target = 0;
   if (raw_) {
+    // Bytes given back lie before the descriptor's offset.
+    if (whence == SEEK_CUR &&
+        __builtin_sub_overflow(offset, static_cast<std::int64_t>(pushback_.size()), &offset)) {
+      fail("Seek failed");
+    }
     target = platform::seek(fd_, offset, whence);
     if (target < 0) fail("Seek failed");
     pushback_.clear();
@@ -444,8 +496,6 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
     }
     pos_ = target;
   }
-  line_pos_ = line_len_ = 0;
-  line_eof_ = false;
   return target;
 }
 
@@ -454,12 +504,15 @@ std::int64_t BufferedFile::tell() {
   std::int64_t pending = static_cast<std::int64_t>(write_pos_);
   // Pending newlines will each take two bytes on disk.
   if (text_) pending += std::count(write_buffer_.get(), write_buffer_.get() + write_pos_, '\n');
+  // Appended bytes land at the end, wherever the position was.
+  if (pending != 0 && appends() && !raw_) return length() + pending;
   return position() + pending;
 }
 
 void BufferedFile::truncate(std::optional<std::uint64_t> size) {
   require_open();
   flush_write_buffer();
+  give_back_lines();  // they may lie past the new end
   // A pipe or terminal has no position to cut at.
   const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(position("Truncate failed"));
   if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||

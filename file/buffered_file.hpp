@@ -24,7 +24,11 @@ inline constexpr std::size_t kStdioBufferSize = 4 * 1024;
 inline constexpr std::size_t kWriteBufferSize = 256 * 1024;  // pending writes never exceed it
 inline constexpr std::size_t kDirectWriteThreshold = 128 * 1024;  // longer pieces skip the copy
 inline constexpr std::size_t kWritelinesFlushThreshold = 512 * 1024;
-inline constexpr std::size_t kLineChunk = 256 * 1024;  // one refill of the line reader
+// The line reader's refills start small after an open, a seek or any other operation, so that
+// a line read at a new spot costs what it uses, and double while lines are read on, up to the
+// largest, so that reading through a file takes few calls.
+inline constexpr std::size_t kLineFirst = 4 * 1024;
+inline constexpr std::size_t kLineChunk = 256 * 1024;  // also the chunk of readlines
 inline constexpr std::size_t kRead1Default = 256 * 1024;
 inline constexpr std::size_t kReadGrowth = 64 * 1024;  // step of a read whose length is unknown
 
@@ -100,22 +104,21 @@ class BufferedFile {
   // Writes out the pending bytes; on failure keeps those that did not go out and throws `message`.
   void flush_write_buffer(const char* message = "Failed to flush write buffer");
 
-  // Block reads start at the stream position, which lies after the line reader's read-ahead.
-  // Without a size they read to the end of the stream.
+  // Every operation but readline acts at the byte after the last line returned: the bytes the
+  // line reader fetched beyond it are given back first. Without a size, reads go to the end.
   std::size_t read(std::optional<std::uint64_t> size, ReadSink& out) { return read_block(size, out, false); }
   // On a pipe or terminal, what one read returns; on a file, the same as read.
   std::size_t read1(std::optional<std::uint64_t> size, ReadSink& out) {
     return read_block(size.value_or(kRead1Default), out, raw_);
   }
   std::size_t readinto(char* dst, std::size_t n);
-  // Gives back bytes that a read has just returned and that lie right before the stream
-  // position (the line reader's read-ahead being empty): the next read returns them first.
+  // Gives back bytes that a read has just returned and that lie right before the position (the
+  // line reader holding none): the next read returns them first.
   void unread(const char* p, std::size_t n);
 
   // The view stays valid until the next call on this object.
   std::string_view readline(std::optional<std::uint64_t> size = std::nullopt);
-  // Calls emit(std::string_view) for every line from the stream position to the end; the
-  // line reader's read-ahead is left as it is.
+  // Calls emit(std::string_view) for every line from the position to the end.
   template <class Emit>
   void readlines(Emit&& emit);
 
@@ -133,6 +136,7 @@ class BufferedFile {
  private:
   void require_open() const;
   void begin_read();
+  void give_back_lines();
   void store(std::string_view piece);
   void keep_pending(std::string_view tail);
   std::size_t put(const char* p, std::size_t n, int& err);
@@ -140,9 +144,13 @@ class BufferedFile {
   void interrupted();
   std::size_t read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some);
   bool refill_lines();
+  bool appends() const {
+    return mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate;
+  }
   bool at_end() const;  // regular files: nothing lies past the position
   std::int64_t length() const;
   std::int64_t position(const char* failure = "Tell failed");
+  std::int64_t after_lines();
   void forget_stream_buffer();
   void release_buffers();
   template <class Emit>
@@ -158,16 +166,21 @@ class BufferedFile {
   std::unique_ptr<char[]> stdio_buffer_;  // must outlive the stream that buffers into it
   std::unique_ptr<char[]> write_buffer_;  // allocated on first use
   std::size_t write_cap_ = 0;             // kWriteBufferSize, more only to keep a failed write
-  std::unique_ptr<char[]> line_buffer_;   // kLineChunk bytes, allocated on first refill
-  std::string line_scratch_;              // a line that spans refills is assembled here
-  std::string pushback_;  // bytes of a pipe taken by an interrupted read: read again first
-  std::size_t write_pos_ = 0;
+  // The line reader: bytes [line_pos_, line_len_) of line_buffer_ were fetched and not yet
+  // returned. They lie right before pos_ (a pipe's, before the descriptor's offset).
+  std::unique_ptr<char[]> line_buffer_;  // line_cap_ bytes, sized to the next refill
+  std::size_t line_cap_ = 0;
+  std::size_t line_next_ = kLineFirst;  // size of the next refill
+  std::int64_t line_origin_ = 0;        // where the buffer's first byte lies on disk
   std::size_t line_pos_ = 0;
   std::size_t line_len_ = 0;
-  bool line_eof_ = false;
-  // Regular files: the stream position, known without asking the kernel. The stream itself is
-  // told only when a read needs it (seek_pending_); its buffer may hold bytes read ahead of the
-  // position (stream_reading_), which the descriptor's offset then lies beyond.
+  std::string line_scratch_;  // a line that spans refills is assembled here
+  std::string pushback_;      // bytes of a pipe given back: read again first
+  std::size_t write_pos_ = 0;
+  // Regular files: pos_ is where the next byte is read or written by this object's reckoning,
+  // kept without asking the kernel. The stream is told only when a small read needs it
+  // (seek_pending_: the stream's position is not pos_); while stream_reading_, its buffer may
+  // hold bytes read ahead, so the descriptor's offset lies beyond pos_.
   std::int64_t pos_ = 0;
   std::int64_t known_length_ = 0;  // the file has been at least this long: seeks up to it succeed
   bool seek_pending_ = false;

@@ -1,5 +1,5 @@
 // BufferedFile driven by fuzzer-chosen operation sequences, checked step by step against a
-// small model of the file's bytes, position, pending writes and line read-ahead, and against
+// small model of the file's bytes, position and pending writes, and against
 // the bytes on disk after every close.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -27,9 +27,8 @@ namespace {
 struct Model {
   bool can_read, can_write, append, truncates, starts_at_end;
   bool is_open = false;
-  std::string data, pending, ahead;
+  std::string data, pending;
   std::uint64_t pos = 0;
-  bool eof = false;
 
   Model(const std::string& mode, std::string content) : data(std::move(content)) {
     const ModeInfo info = parse_mode(mode);
@@ -86,8 +85,6 @@ struct Model {
     if (truncates) data.clear();
     pos = starts_at_end ? data.size() : 0;
     pending.clear();
-    ahead.clear();
-    eof = false;
     is_open = true;
   }
   void close() {
@@ -117,23 +114,10 @@ struct Model {
   }
   std::string readline(std::optional<std::uint64_t> size) {
     begin_read();
-    const std::uint64_t limit = size.value_or(UINT64_MAX);
-    std::string line;
-    while (line.size() < limit) {
-      if (ahead.empty()) {
-        if (eof) break;
-        ahead = take(kLineChunk);
-        eof = ahead.empty();
-        if (eof) break;
-      }
-      const auto nl = ahead.find('\n');
-      std::size_t piece = nl == std::string::npos ? ahead.size() : nl + 1;
-      piece = static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - line.size()));
-      line += ahead.substr(0, piece);
-      ahead.erase(0, piece);
-      if (line.back() == '\n') break;
-    }
-    return line;
+    if (!can_read || pos >= data.size()) return {};
+    const auto nl = data.find('\n', pos);
+    const std::uint64_t end = nl == std::string::npos ? data.size() : nl + 1;
+    return take(std::min<std::uint64_t>(end - pos, size.value_or(UINT64_MAX)));
   }
   std::vector<std::string> readlines() {
     begin_read();
@@ -154,13 +138,12 @@ struct Model {
     const long base = whence == 0 ? 0 : whence == 1 ? static_cast<long>(pos) : static_cast<long>(data.size());
     if (base + offset < 0) fail("Seek failed");
     pos = static_cast<std::uint64_t>(base + offset);
-    ahead.clear();
-    eof = false;
     return static_cast<long>(pos);
   }
   long tell() const {
     require_open();
-    return static_cast<long>(pos + pending.size());
+    // Appended bytes land at the end.
+    return static_cast<long>((append && !pending.empty() ? data.size() : pos) + pending.size());
   }
   void truncate(std::optional<std::uint64_t> size) {
     require_open();

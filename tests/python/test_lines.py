@@ -75,16 +75,39 @@ class LineReads(FileTestCase):
         f.seek(0)
         self.assertEqual(list(f), ["1\n", "2\n", "3\n"])
 
-    def test_line_and_block_reads_mixed(self):
-        # Block reads start after the line reader's read-ahead; readlines leaves it alone.
-        self.put(b"one\ntwo\n" + b"x" * CHUNK + b"\nrest\n")
-        f = self.opened("rb")
-        self.assertEqual(f.readline(), "one\n")
-        self.assertEqual(f.tell(), CHUNK)
-        self.assertEqual(f.read(), b"x" * 8 + b"\nrest\n")
-        self.assertEqual(f.readline(), "two\n")
-        self.assertEqual(f.readlines(), [])
 
+
+class OnePosition(FileTestCase):
+    """After line reads, every other operation acts where open() would: at the next line."""
+
+    def test_every_operation_after_readline_as_open_does(self):
+        data = b"header\n" + b"".join(b"row %05d\n" % i for i in range(40000))  # many refills
+        ops = {
+            "read": lambda f: f.read(),
+            "read(n)": lambda f: f.read(5),
+            "read1": lambda f: f.read1(5),
+            "readinto": lambda f: (f.readinto(b := bytearray(9)), b),
+            "readlines": lambda f: f.readlines()[:2],
+            "tell": lambda f: f.tell(),
+            "seek(0, 1)": lambda f: (f.seek(0, 1), f.read(4)),
+            "seek(tell())": lambda f: (f.seek(f.tell()), f.readline(), f.readline()),
+            "write": lambda f: (f.write(b"ROW"), f.close()),
+            "writelines": lambda f: (f.writelines([b"R", b"OW"]), f.close()),
+            "truncate": lambda f: (f.truncate() and None, f.close()),  # ours returns None
+        }
+        as_bytes = lambda x: x.encode() if isinstance(x, str) else bytes(x) if isinstance(x, bytearray) \
+            else type(x)(map(as_bytes, x)) if isinstance(x, (list, tuple)) else x
+        for lines in (1, 3, 1500):
+            for name, op in ops.items():
+                results = []
+                for make in (lambda: self.opened("r+b"), lambda: open(self.path, "r+b")):
+                    self.put(data)
+                    f = make()
+                    for _ in range(lines):
+                        f.readline()
+                    results.append((as_bytes(op(f)), self.disk()))
+                    f.close()
+                self.assertEqual(results[0], results[1], f"{name} after {lines} lines")
 
 class _AsyncLines:
     """Drives the async iteration names the way `async for` would if they returned awaitables."""

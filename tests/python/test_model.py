@@ -1,5 +1,5 @@
 """Model-based check: random operation sequences run against AsyncFile and against a small
-in-memory model of the file's bytes, position, pending writes and line read-ahead, in all twelve
+in-memory model of the file's bytes, position and pending writes, in all twelve
 modes. Every result must agree, and so must the bytes on disk after each close.
 
 unittest runs a few thousand sequences; for more, by hand:
@@ -58,8 +58,6 @@ class Model:
         self.is_open = False
         self.pos = 0
         self.pending = bytearray()
-        self.ahead = b""
-        self.eof = False
 
     # -- helpers mirroring the object's internal steps
     def require_open(self):
@@ -118,7 +116,7 @@ class Model:
             self.data = bytearray()
         self.pos = len(self.data) if self.kind == "a" and not self.can_read else 0
         self.pending.clear()
-        self.ahead, self.eof, self.is_open = b"", False, True
+        self.is_open = True
         return "self"
 
     def close(self):
@@ -178,24 +176,10 @@ class Model:
         return decode(line)
 
     def line(self, size):
-        limit = float("inf") if size is None else size
-        line = b""
-        while len(line) < limit:
-            if not self.ahead:
-                if self.eof:
-                    break
-                self.ahead = self.take(CHUNK)
-                self.eof = not self.ahead
-                if self.eof:
-                    break
-            nl = self.ahead.find(b"\n")
-            piece = self.ahead[:nl + 1] if nl >= 0 else self.ahead
-            piece = piece[:int(min(len(piece), limit - len(line)))]
-            line += piece
-            self.ahead = self.ahead[len(piece):]
-            if piece.endswith(b"\n"):
-                break
-        return line
+        if not self.can_read:
+            return b""
+        end = self.data.find(b"\n", self.pos) + 1 or len(self.data)
+        return self.take(end - self.pos if size is None else min(end - self.pos, size))
 
     def next(self):
         line = self.readline()
@@ -227,11 +211,13 @@ class Model:
         target = (0, self.pos, len(self.data))[whence] + offset
         if target < 0:
             fail("Seek failed")
-        self.pos, self.ahead, self.eof = target, b"", False
+        self.pos = target
         return target
 
     def tell(self):
         self.require_open()
+        if self.append and self.pending:  # they land at the end
+            return len(self.data) + len(self.pending)
         return self.pos + len(self.pending)
 
     def truncate(self, size=None):

@@ -24,11 +24,15 @@ class Positioning(FileTestCase):
             f.seek(1.5)
         self.assertEqual(f.read(), "abc")
 
-    def test_tell_after_readline_is_after_the_read_ahead(self):
-        self.put(b"abc\ndef\nghi\n")
-        f = self.opened("r")
-        self.assertEqual(f.readline(), "abc\n")
-        self.assertEqual(f.tell(), 12)
+    def test_append_modes_tell_where_pending_bytes_land(self):
+        for mode in ("a", "ab", "a+", "a+b"):
+            self.put(b"x" * 5000)
+            f = self.opened(mode)
+            f.seek(0)
+            f.write(b"y" * 300)
+            self.assertEqual(f.tell(), 5300, mode)
+            f.close()
+            self.assertEqual(self.disk(), b"x" * 5000 + b"y" * 300)
 
     def test_truncate(self):
         self.put(b"0123456789")
