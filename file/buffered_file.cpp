@@ -42,8 +42,6 @@ void BufferedFile::open() {
   close();
   // The C library would stop at a NUL and open some other file than the one named.
   if (filename_.find('\0') != std::string::npos) fail_open(filename_, EINVAL);
-  // Everything that can throw comes before the stream exists, so a failure leaks nothing.
-  std::unique_ptr<char[]> stdio_buffer(new char[kStdioBufferSize]);
   FILE* file = nullptr;
   // Opening a FIFO waits for its other end; a signal meanwhile is no reason to fail.
   while ((file = std::fopen(filename_.c_str(), stdio_mode(mode_info_))) == nullptr && errno == EINTR) {
@@ -61,24 +59,16 @@ void BufferedFile::open() {
     std::fclose(file);
     fail_open(filename_, EISDIR);
   }
-  raw_ = !st.known || !st.regular;
-  if (raw_) {
-    std::setvbuf(file, nullptr, _IONBF, 0);  // never read through: nothing may hide in it
-  } else {
-    // glibc ignores the size given with a null buffer, so the object supplies the storage.
-    std::setvbuf(file, stdio_buffer.get(), _IOFBF, kStdioBufferSize);
-    stdio_buffer_ = std::move(stdio_buffer);
-  }
   file_ = file;
   fd_ = fd;
-  // Mode "a" starts at the end, although not every C library puts the descriptor there at once.
-  pos_ = raw_ ? 0 : mode_info_.kind == OpenMode::Append ? st.size : platform::seek(fd_, 0, SEEK_CUR);
+  raw_ = !st.known || !st.regular;
+  // Mode "a" starts at the end; every other mode, "a+" included, at the start.
+  pos_ = !raw_ && mode_info_.kind == OpenMode::Append ? st.size : 0;
   known_length_ = raw_ ? 0 : st.size;
+  unknown_pos_ = false;
   text_ = platform::kTextTranslatesNewlines && !mode_info_.binary;
-  seek_pending_ = stream_reading_ = false;
-  pushback_.clear();
-  write_pos_ = line_pos_ = line_len_ = 0;
-  line_next_ = kLineFirst;
+  write_pos_ = 0;
+  drop_ahead();
 }
 
 void BufferedFile::close() {
@@ -94,13 +84,12 @@ void BufferedFile::close() {
 }
 
 void BufferedFile::release_buffers() {
-  stdio_buffer_.reset();
   write_buffer_.reset();
   write_cap_ = 0;
-  line_buffer_.reset();
-  line_cap_ = 0;
+  drop_ahead();
+  ahead_.reset();
+  ahead_cap_ = 0;
   std::string().swap(line_scratch_);
-  std::string().swap(pushback_);
 }
 
 void BufferedFile::require_open() const {
@@ -124,130 +113,172 @@ void BufferedFile::interrupted() {
 void BufferedFile::begin_read() {
   require_open();
   if (write_pos_ != 0) flush_write_buffer();
-  give_back_lines();
+  locate();
 }
 
-// Bytes the line reader fetched but did not return are not the caller's yet: a file is simply
-// read there again, a pipe's bytes are kept for the next read.
-void BufferedFile::give_back_lines() {
-  if (line_pos_ != line_len_) {
-    if (raw_) {
-      pushback_.insert(0, line_buffer_.get() + line_pos_, line_len_ - line_pos_);
-    } else {
-      pos_ = after_lines();
-      seek_pending_ = true;
-    }
-  }
-  line_pos_ = line_len_ = 0;
-  line_next_ = kLineFirst;
+// ---- the position ----
+
+// After an append the descriptor's offset is the position: the end, wherever that was then.
+void BufferedFile::locate() {
+  if (!unknown_pos_) return;
+  const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);
+  if (at < 0) fail("Tell failed");
+  pos_ = at;
+  known_length_ = std::max(known_length_, at);
+  unknown_pos_ = false;
 }
 
-// ---- the descriptor and the stream underneath ----
-
-// The stream's buffer is dropped, the descriptor put at the stream's own position, and the stream
-// told to trust neither: the next stream read asks the kernel afresh.
-void BufferedFile::forget_stream_buffer() {
-  if (!stream_reading_) return;
-  platform::drop_read_ahead(file_, pos_);
-  stream_reading_ = false;
+void BufferedFile::drop_ahead() {
+  ahead_pos_ = ahead_len_ = 0;
+  line_next_ = kReadAhead;
 }
 
-std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
-  err = 0;
-  if (!raw_) {
-    forget_stream_buffer();
-    if (seek_pending_) {
-      if (platform::seek(fd_, pos_, SEEK_SET) < 0) {  // writing anywhere else would corrupt the file
-        err = errno;
-        return 0;
-      }
-      seek_pending_ = false;
+// Before a write to a file: what was fetched ahead is given up, as the write may change it, and
+// the write lands right after the last byte returned. A pipe's fetched bytes stay to be read.
+void BufferedFile::settle() {
+  if (raw_ || ahead_len_ == 0) return;
+  pos_ = position();
+  drop_ahead();
+}
+
+// Where the caller is: after the last byte returned, before anything fetched beyond it.
+std::int64_t BufferedFile::position(const char* failure) {
+  if (raw_) {
+    const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
+    if (at < 0) fail(failure);
+    return at - static_cast<std::int64_t>(ahead());
+  }
+  if (ahead() == 0) return pos_;
+  if (!text_) return pos_ - static_cast<std::int64_t>(ahead());
+  // Translated newlines: only reading the returned part again tells where it ended on disk.
+  const std::unique_ptr<char[]> scratch(new char[ahead_pos_ + 1]);
+  std::int64_t at = ahead_origin_;
+  for (std::size_t left = ahead_pos_; left != 0;) {
+    std::int64_t next = at;
+    const std::ptrdiff_t k = platform::read_at(fd_, scratch.get(), left, at, next);
+    if (k <= 0) break;
+    left -= static_cast<std::size_t>(k);
+    at = next;
+  }
+  return at;
+}
+
+// ---- reading ----
+
+// Fills the empty read-ahead with what one read at the position gives, up to `want` bytes.
+bool BufferedFile::fetch(std::size_t want) {
+  if (ahead_cap_ != want) {  // memory follows use: a fetch at a new spot is small again
+    ahead_.reset();
+    ahead_cap_ = 0;
+    ahead_.reset(new char[want]);
+    ahead_cap_ = want;
+  }
+  ahead_pos_ = ahead_len_ = 0;
+  ahead_origin_ = pos_;
+  for (;;) {
+    std::int64_t next = pos_;
+    const std::ptrdiff_t k = raw_ ? platform::read(fd_, ahead_.get(), want)
+                                  : platform::read_at(fd_, ahead_.get(), want, pos_, next);
+    if (k > 0) {
+      ahead_len_ = static_cast<std::size_t>(k);
+      if (!raw_) pos_ = next;
+      return true;
     }
+    if (k == 0 || errno != EINTR) return false;  // a read error counts as the end
+    interrupted();  // nothing was taken: a handler that raises loses nothing
   }
-  std::size_t done = 0;
-  while (done < n) {
-    const std::ptrdiff_t r = platform::write(fd_, p + done, n - done);
-    if (r <= 0) {
-      err = r < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<std::size_t>(r);
-  }
-  if (!raw_ && done > 0) {
-    // An appending descriptor wrote at the end, wherever that was by then; a translated newline
-    // took more bytes on disk than it was handed.
-    pos_ = appends() || text_
-               ? platform::seek(fd_, 0, SEEK_CUR)
-               : pos_ + static_cast<std::int64_t>(done);
-    known_length_ = std::max(known_length_, pos_);
-  }
-  return done;
 }
 
 std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
-  std::size_t got = std::min(n, pushback_.size());
+  std::size_t got = std::min(n, ahead());
   if (got != 0) {
-    std::memcpy(dst, pushback_.data(), got);
-    pushback_.erase(0, got);
+    std::memcpy(dst, ahead_.get() + ahead_pos_, got);
+    ahead_pos_ += got;
     if (some) return got;
   }
   while (got < n) {
-    std::size_t r = 0;
-    int err = 0;
-    bool whole = false;  // the call returned all it could: a shortfall is the end
-    // A block at least the stream's buffer in size would bypass that buffer anyway: read it
-    // where it lies, and leave positioning the stream to a later small read. Translated text is
-    // always read there: only the descriptor tells how far on disk a read went.
-    if (raw_ || text_ || (seek_pending_ && n - got >= kStdioBufferSize)) {
-      std::int64_t next = pos_;
-      const std::ptrdiff_t k = raw_ ? platform::read(fd_, dst + got, n - got)
-                                    : platform::read_at(fd_, dst + got, n - got, pos_, next);
-      if (k > 0) r = static_cast<std::size_t>(k);
-      if (k < 0) err = errno;
-      if (!raw_) pos_ = next;
-    } else {
-      whole = true;
-      if (seek_pending_) {
-        if (platform::stream_seek(file_, pos_, SEEK_SET) != 0) break;  // nothing there to read
-        seek_pending_ = false;
-      }
-      stream_reading_ = true;
-      // glibc's end-of-file mark is sticky; clearing it lets a read see bytes added since.
-      std::clearerr(file_);
-      r = std::fread(dst + got, 1, n - got, file_);
-      if (std::ferror(file_)) err = errno;
-      pos_ += static_cast<std::int64_t>(r);
-    }
-    got += r;
-    if (err == EINTR) {
+    // A small read of a file fetches a page ahead; translated text is read where it lies, as
+    // only the descriptor tells how far on disk a read went.
+    if (!raw_ && !text_ && n - got < kReadAhead) {
+      bool more = false;
       try {
-        interrupted();
+        more = fetch(kReadAhead);
       } catch (...) {
         unread(dst, got);
         throw;
       }
+      if (!more) break;
+      const std::size_t k = std::min(n - got, ahead_len_);
+      std::memcpy(dst + got, ahead_.get(), k);
+      ahead_pos_ = k;
+      got += k;
       continue;
     }
-    // A read error counts as the end.
-    if (r == 0 || err != 0 || some || whole) break;
+    std::int64_t next = pos_;
+    const std::ptrdiff_t k = raw_ ? platform::read(fd_, dst + got, n - got)
+                                  : platform::read_at(fd_, dst + got, n - got, pos_, next);
+    if (k > 0) {
+      got += static_cast<std::size_t>(k);
+      if (!raw_) pos_ = next;
+      if (some) break;
+      continue;
+    }
+    if (k == 0 || errno != EINTR) break;  // a read error counts as the end
+    try {
+      interrupted();
+    } catch (...) {
+      unread(dst, got);
+      throw;
+    }
   }
   return got;
 }
 
 void BufferedFile::unread(const char* p, std::size_t n) {
-  if (raw_) {
-    pushback_.insert(0, p, n);
-  } else {
-    pos_ -= static_cast<std::int64_t>(n);  // a file is simply read there again
-    seek_pending_ = true;
+  if (n == 0) return;
+  if (!raw_) {
+    pos_ = position() - static_cast<std::int64_t>(n);  // a file is simply read there again
+    drop_ahead();
+    return;
   }
+  // A pipe's bytes go in front of those still ahead.
+  const std::size_t rest = ahead();
+  std::unique_ptr<char[]> both(new char[n + rest]);
+  std::memcpy(both.get(), p, n);
+  if (rest != 0) std::memcpy(both.get() + n, ahead_.get() + ahead_pos_, rest);
+  ahead_ = std::move(both);
+  ahead_cap_ = ahead_len_ = n + rest;
+  ahead_pos_ = 0;
 }
 
 std::int64_t BufferedFile::length() const { return platform::length(fd_); }
 
 // ---- writing ----
 
-void BufferedFile::flush_write_buffer(const char* message) {
+std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
+  err = 0;
+  // Appends and a pipe's bytes go where the descriptor puts them; a file's go to the position.
+  const bool positioned = !raw_ && !appends();
+  std::size_t done = 0;
+  while (done < n) {
+    std::int64_t next = pos_;
+    const std::ptrdiff_t r = positioned ? platform::write_at(fd_, p + done, n - done, pos_, next)
+                                        : platform::write(fd_, p + done, n - done);
+    if (r <= 0) {
+      err = r < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(r);
+    if (positioned) pos_ = next;
+  }
+  if (!raw_ && done > 0) {
+    if (appends()) unknown_pos_ = true;  // at the end, wherever that was by then
+    known_length_ = std::max(known_length_, pos_);
+  }
+  return done;
+}
+
+void BufferedFile::write_out(const char* message) {
   while (write_pos_ != 0) {
     int err = 0;
     const std::size_t done = put(write_buffer_.get(), write_pos_, err);
@@ -258,15 +289,22 @@ void BufferedFile::flush_write_buffer(const char* message) {
     if (err != EINTR) fail(message);
     interrupted();
   }
-  if (write_cap_ > kWriteBufferSize) {  // a failed write's tail is out: back to the usual size
+}
+
+void BufferedFile::flush_write_buffer(const char* message) {
+  write_out(message);
+  // The writer has paused: its buffer goes back to the first size.
+  if (write_cap_ > kWriteFirst) {
     write_buffer_.reset();
     write_cap_ = 0;
   }
 }
 
 void BufferedFile::keep_pending(std::string_view tail) {
-  // Only after a flush: the pending bytes are gone, so the tail is all that is kept.
+  // Only after a write-out: the pending bytes are gone, so the tail is all that is kept.
   if (tail.size() > write_cap_) {
+    write_buffer_.reset();
+    write_cap_ = 0;
     write_buffer_.reset(new char[tail.size()]);
     write_cap_ = tail.size();
   }
@@ -278,16 +316,20 @@ void BufferedFile::store(std::string_view piece) {
   const std::size_t n = piece.size();
   if (n == 0) return;
   if (n <= kDirectWriteThreshold) {
-    if (write_pos_ + n > kWriteBufferSize) flush_write_buffer();
-    if (!write_buffer_) {
-      write_buffer_.reset(new char[kWriteBufferSize]);
-      write_cap_ = kWriteBufferSize;
+    if (write_pos_ + n > kWriteBufferSize) write_out("Failed to flush write buffer");
+    if (write_pos_ + n > write_cap_) {
+      std::size_t cap = std::max(write_cap_, kWriteFirst);
+      while (cap < write_pos_ + n) cap *= 2;
+      std::unique_ptr<char[]> bigger(new char[cap]);
+      if (write_pos_ != 0) std::memcpy(bigger.get(), write_buffer_.get(), write_pos_);
+      write_buffer_ = std::move(bigger);
+      write_cap_ = cap;
     }
     std::memcpy(write_buffer_.get() + write_pos_, piece.data(), n);
     write_pos_ += n;
     return;
   }
-  flush_write_buffer();
+  write_out("Failed to flush write buffer");
   std::size_t done = 0;
   try {
     for (;;) {
@@ -307,14 +349,14 @@ void BufferedFile::store(std::string_view piece) {
 
 std::size_t BufferedFile::write(std::string_view data) {
   require_open();
-  if (line_len_ != 0) give_back_lines();
+  settle();
   store(data);
   return data.size();
 }
 
 void BufferedFile::writelines(const std::vector<std::string>& lines) {
   require_open();
-  give_back_lines();
+  settle();
   std::size_t total = 0;
   for (const auto& line : lines) total += line.size();
   for (const auto& line : lines) store(line);
@@ -340,17 +382,17 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
   begin_read();
   const std::uint64_t limit = size.value_or(std::numeric_limits<std::uint64_t>::max());
   // Memory follows the bytes that are there, never the size asked for: a large or absent size
-  // is capped by the length measured now, and grows only if the file turns out longer.
+  // is capped by the length measured now, and grows only if the file turns out longer. A size
+  // within the length the file is known to have had needs no look.
   std::uint64_t want = limit;
-  if (!size || limit > kReadGrowth) {
+  const std::int64_t here = raw_ ? 0 : position();
+  if (!size || (limit > kReadGrowth && (raw_ || here > known_length_ ||
+                                        limit > static_cast<std::uint64_t>(known_length_ - here)))) {
+    // Read afresh: what was fetched ahead may since have been cut from the file.
+    settle();
     // A length of 0 says nothing (procfs reports it for files that hold bytes); a pipe has none.
     const std::int64_t end = raw_ ? 0 : length();
-    // Bytes the stream's buffer holds may since have been cut from the file: read afresh.
-    if (!raw_) {
-      forget_stream_buffer();
-      seek_pending_ = true;
-    }
-    const std::int64_t rest = end - pos_;
+    const std::int64_t rest = end - here;
     want = std::min<std::uint64_t>(limit, end > 0 && rest >= 0 ? static_cast<std::uint64_t>(rest) : kReadGrowth);
   }
   std::size_t got = 0;
@@ -359,9 +401,11 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
     for (;;) {
       const auto cap = static_cast<std::size_t>(want);
       dst = out.grow(cap);
-      platform::prefault(dst + got, cap - got);
+      // Populating a large result's pages in one call beats a fault per page; a sized read in
+      // a loop reuses memory already populated, so only a read to the end asks.
+      if (!size) platform::prefault(dst + got, cap - got);
       got += pull(dst + got, cap - got, some);
-      if (got < cap || got == limit || some || (!raw_ && at_end())) break;
+      if (got < cap || got == limit || some || (!raw_ && ahead() == 0 && at_end())) break;
       want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
     }
   } catch (...) {
@@ -380,49 +424,35 @@ std::size_t BufferedFile::readinto(char* dst, std::size_t n) {
 
 // ---- line reads ----
 
-bool BufferedFile::refill_lines() {
-  const std::size_t want = line_next_;
-  if (line_cap_ != want) {  // nothing in it is still needed: it is read only when used up
-    line_buffer_.reset();
-    line_cap_ = 0;
-    line_buffer_.reset(new char[want]);
-    line_cap_ = want;
-  }
-  line_pos_ = line_len_ = 0;
-  line_origin_ = pos_;
-  // A pipe or terminal hands over the line that is there; waiting for a full buffer would hang.
-  line_len_ = pull(line_buffer_.get(), want, raw_);
-  // A full refill says there is more to come: the next one may take more at once.
-  if (line_len_ == want) line_next_ = std::min(want * 2, kLineChunk);
-  return line_len_ != 0;
-}
-
 std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
-  require_open();
-  if (write_pos_ != 0) flush_write_buffer();
+  begin_read();
   // The last result may have been a huge line: its memory goes back once it is no longer seen.
   if (line_scratch_.capacity() > kLineChunk) std::string().swap(line_scratch_);
   const std::uint64_t limit = size.value_or(std::numeric_limits<std::uint64_t>::max());
   std::uint64_t taken = 0;
   bool assembled = false;  // false while the line is still one piece of the read-ahead
   while (taken < limit) {
-    if (line_pos_ == line_len_) {
+    if (ahead() == 0) {
       // At the end, every call asks again: a writer may have added lines since.
       bool more = false;
       try {
-        more = refill_lines();
+        // A pipe or terminal hands over the line that is there: one read, whatever it brings.
+        const std::size_t want = line_next_;
+        more = fetch(want);
+        // A full fetch says there is more to come: the next one may take more at once.
+        if (ahead_len_ == want) line_next_ = std::min(want * 2, kLineChunk);
       } catch (...) {
         if (assembled) unread(line_scratch_.data(), line_scratch_.size());  // the line starts again
         throw;
       }
       if (!more) break;
     }
-    const char* start = line_buffer_.get() + line_pos_;
-    const std::size_t avail = line_len_ - line_pos_;
+    const char* start = ahead_.get() + ahead_pos_;
+    const std::size_t avail = ahead();
     const void* nl = std::memchr(start, '\n', avail);
     std::size_t piece = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) + 1 : avail;
     piece = static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - taken));
-    line_pos_ += piece;
+    ahead_pos_ += piece;
     taken += piece;
     const bool done = nl != nullptr || taken == limit;
     if (!assembled && done) return {start, piece};  // the common case: no copy
@@ -436,64 +466,39 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
 
 // ---- positioning and status ----
 
-// Where the caller is: after the last line returned, before anything fetched beyond it.
-std::int64_t BufferedFile::position(const char* failure) {
-  if (!raw_) return after_lines();
-  const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
-  if (at < 0) fail(failure);
-  return at - static_cast<std::int64_t>(pushback_.size() + line_len_ - line_pos_);
-}
-
-// Regular files: the position after the last line returned.
-std::int64_t BufferedFile::after_lines() {
-  if (line_pos_ == line_len_) return pos_;
-  if (!text_) return pos_ - static_cast<std::int64_t>(line_len_ - line_pos_);
-  // Translated newlines: only reading the returned part again tells where it ended on disk.
-  std::unique_ptr<char[]> scratch(new char[line_pos_]);
-  std::int64_t at = line_origin_;
-  for (std::size_t left = line_pos_; left != 0;) {
-    std::int64_t next = at;
-    const std::ptrdiff_t k = platform::read_at(fd_, scratch.get(), left, at, next);
-    if (k <= 0) break;
-    left -= static_cast<std::size_t>(k);
-    at = next;
-  }
-  return at;
-}
-
 std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   require_open();
   flush_write_buffer();
-  give_back_lines();
+  locate();
   std::int64_t target = 0;
   if (raw_) {
-    // Bytes given back lie before the descriptor's offset.
-    if (whence == SEEK_CUR &&
-        __builtin_sub_overflow(offset, static_cast<std::int64_t>(pushback_.size()), &offset)) {
+    // Bytes fetched ahead lie before the descriptor's offset.
+    if (whence == SEEK_CUR && __builtin_sub_overflow(offset, static_cast<std::int64_t>(ahead()), &offset)) {
       fail("Seek failed");
     }
     target = platform::seek(fd_, offset, whence);
     if (target < 0) fail("Seek failed");
-    pushback_.clear();
+    drop_ahead();
+    return target;
+  }
+  std::int64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = position();
+  } else if (whence == SEEK_END) {
+    base = length();
+  } else if (whence != SEEK_SET) {
+    fail("Seek failed");
+  }
+  if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
+  if (target > known_length_) known_length_ = std::max(known_length_, length());
+  // Past anything the file has held, only the kernel knows whether the offset is allowed.
+  if (target > known_length_ && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+  // Within what was fetched, the read-ahead stays: seek(tell()) costs nothing.
+  const std::int64_t fetched = static_cast<std::int64_t>(ahead_len_);
+  if (!text_ && target >= pos_ - fetched && target <= pos_) {
+    ahead_pos_ = static_cast<std::size_t>(target - (pos_ - fetched));
   } else {
-    std::int64_t base = 0;
-    if (whence == SEEK_CUR) {
-      base = pos_;
-    } else if (whence == SEEK_END) {
-      base = length();
-    } else if (whence != SEEK_SET) {
-      fail("Seek failed");
-    }
-    if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
-    if (target > known_length_) known_length_ = std::max(known_length_, length());
-    if (target > known_length_) {
-      // Past anything the file has held, only the kernel knows whether the offset is allowed.
-      forget_stream_buffer();
-      if (platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
-      seek_pending_ = false;
-    } else {
-      seek_pending_ = true;  // a seek alone costs nothing; the next read takes the stream there
-    }
+    drop_ahead();
     pos_ = target;
   }
   return target;
@@ -506,22 +511,25 @@ std::int64_t BufferedFile::tell() {
   if (text_) pending += std::count(write_buffer_.get(), write_buffer_.get() + write_pos_, '\n');
   // Appended bytes land at the end, wherever the position was.
   if (pending != 0 && appends() && !raw_) return length() + pending;
+  locate();
   return position() + pending;
 }
 
 void BufferedFile::truncate(std::optional<std::uint64_t> size) {
   require_open();
   flush_write_buffer();
-  give_back_lines();  // they may lie past the new end
+  locate();
   // A pipe or terminal has no position to cut at.
-  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(position("Truncate failed"));
+  const std::int64_t here = raw_ ? 0 : position();
+  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(raw_ ? position("Truncate failed") : here);
   if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
       platform::truncate(fd_, static_cast<std::int64_t>(length)) != 0) {
     fail("Truncate failed");
   }
-  // What the stream's buffer holds may be gone from the file now.
+  // What was fetched ahead may be gone from the file now.
   if (!raw_) {
-    forget_stream_buffer();
+    pos_ = here;
+    drop_ahead();
     known_length_ = std::max(known_length_, static_cast<std::int64_t>(length));
   }
 }

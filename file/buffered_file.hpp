@@ -16,19 +16,19 @@
 namespace veltrani {
 
 // Every size that governs buffering, named once.
-// The stream's own buffer serves small reads only (writes go to the descriptor, see below). Its
-// size is the one glibc picks for a disk file, by measurement: a small read at a new spot fills
-// one buffer and a page-sized read skips it, so 4 KiB made scattered reads up to 5x cheaper than
-// 16-64 KiB, while small sequential reads lost under 20% to larger sizes and stay ahead of open().
-inline constexpr std::size_t kStdioBufferSize = 4 * 1024;
-inline constexpr std::size_t kWriteBufferSize = 256 * 1024;  // pending writes never exceed it
+// The read-ahead: a small read at a new spot fetches kReadAhead bytes, a page, so that the next
+// small reads cost no call; reads of that size or more go straight to the caller's memory. The
+// line reader starts there too after an open, a seek or any other operation, so that a line read
+// at a new spot costs what it uses, and doubles its fetches while lines are read on, up to
+// kLineChunk, so that reading through a file takes one call per 256 KiB.
+inline constexpr std::size_t kReadAhead = 4 * 1024;
+inline constexpr std::size_t kLineChunk = 256 * 1024;  // also the chunk of readlines
+// Pending writes never exceed kWriteBufferSize; the buffer behind them starts at kWriteFirst and
+// doubles as they grow, and goes back to that size when the writer pauses (flush, read, seek).
+inline constexpr std::size_t kWriteFirst = 4 * 1024;
+inline constexpr std::size_t kWriteBufferSize = 256 * 1024;
 inline constexpr std::size_t kDirectWriteThreshold = 128 * 1024;  // longer pieces skip the copy
 inline constexpr std::size_t kWritelinesFlushThreshold = 512 * 1024;
-// The line reader's refills start small after an open, a seek or any other operation, so that
-// a line read at a new spot costs what it uses, and double while lines are read on, up to the
-// largest, so that reading through a file takes few calls.
-inline constexpr std::size_t kLineFirst = 4 * 1024;
-inline constexpr std::size_t kLineChunk = 256 * 1024;  // also the chunk of readlines
 inline constexpr std::size_t kRead1Default = 256 * 1024;
 inline constexpr std::size_t kReadGrowth = 64 * 1024;  // step of a read whose length is unknown
 
@@ -72,18 +72,19 @@ class OpenError : public std::runtime_error {
   int code_;
 };
 
-// A file over a C stdio stream with its own write buffer and a line read-ahead; reads to the end
-// are sized by the file's length as measured then.
+// A file over a C stdio stream with its own write buffer and one read-ahead, shared by line
+// reads and small block reads; reads to the end are sized by the file's length as measured then.
 // Failures throw std::runtime_error with a fixed message; a bad mode throws std::invalid_argument.
 //
 // How the stream is used: glibc drops the bytes of its buffer when a write fails (although fwrite
 // counted them), gives up on a signal, waits for a full buffer on a pipe and reads a whole buffer
-// to land a seek. So bytes leave through the descriptor with write(2), which tells exactly what
-// went out; a regular file is read through the stream's small buffer at a position this object
-// keeps itself and hands over only when a read needs it; anything else (pipe, terminal, device)
-// is read with read(2), taking what one call returns where a partial result is what is wanted.
+// to land a seek. So the stream only owns the descriptor: a regular file is read with pread and
+// written with pwrite at a position this object keeps itself (appends with write(2), which
+// lands them at the end), and anything else (pipe, terminal, device) with read(2) and write(2),
+// taking what one call returns where a partial result is what is wanted. Every call tells
+// exactly what moved, so nothing accepted is lost and nothing read is skipped.
 // Where the C runtime translates newlines in text modes, positions still count bytes on disk: a
-// file is then read through the descriptor alone, whose offset tells how far each read went.
+// file is then read and written through the descriptor's offset, which tells how far each went.
 // Every system call goes through file/platform.hpp.
 class BufferedFile {
  public:
@@ -104,16 +105,16 @@ class BufferedFile {
   // Writes out the pending bytes; on failure keeps those that did not go out and throws `message`.
   void flush_write_buffer(const char* message = "Failed to flush write buffer");
 
-  // Every operation but readline acts at the byte after the last line returned: the bytes the
-  // line reader fetched beyond it are given back first. Without a size, reads go to the end.
+  // Every operation acts at the byte after the last one returned: what was fetched ahead is
+  // returned first, or, before a write, given up. Without a size, reads go to the end.
   std::size_t read(std::optional<std::uint64_t> size, ReadSink& out) { return read_block(size, out, false); }
   // On a pipe or terminal, what one read returns; on a file, the same as read.
   std::size_t read1(std::optional<std::uint64_t> size, ReadSink& out) {
     return read_block(size.value_or(kRead1Default), out, raw_);
   }
   std::size_t readinto(char* dst, std::size_t n);
-  // Gives back bytes that a read has just returned and that lie right before the position (the
-  // line reader holding none): the next read returns them first.
+  // Gives back bytes that a read has just returned and that lie right before the position: the
+  // next read returns them first.
   void unread(const char* p, std::size_t n);
 
   // The view stays valid until the next call on this object.
@@ -136,22 +137,24 @@ class BufferedFile {
  private:
   void require_open() const;
   void begin_read();
-  void give_back_lines();
+  void locate();
+  void settle();
+  void drop_ahead();
+  std::size_t ahead() const { return ahead_len_ - ahead_pos_; }
+  bool fetch(std::size_t want);
   void store(std::string_view piece);
+  void write_out(const char* message);
   void keep_pending(std::string_view tail);
   std::size_t put(const char* p, std::size_t n, int& err);
   std::size_t pull(char* dst, std::size_t n, bool some);
   void interrupted();
   std::size_t read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some);
-  bool refill_lines();
   bool appends() const {
     return mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate;
   }
   bool at_end() const;  // regular files: nothing lies past the position
   std::int64_t length() const;
   std::int64_t position(const char* failure = "Tell failed");
-  std::int64_t after_lines();
-  void forget_stream_buffer();
   void release_buffers();
   template <class Emit>
   static const char* emit_lines(const char* p, const char* end, std::string& carried, Emit& emit);
@@ -163,28 +166,25 @@ class BufferedFile {
   int fd_ = -1;
   bool raw_ = false;  // not a regular file: read and positioned through the descriptor alone
   bool text_ = false;  // the C runtime translates newlines: bytes on disk differ from bytes seen
-  std::unique_ptr<char[]> stdio_buffer_;  // must outlive the stream that buffers into it
-  std::unique_ptr<char[]> write_buffer_;  // allocated on first use
-  std::size_t write_cap_ = 0;             // kWriteBufferSize, more only to keep a failed write
-  // The line reader: bytes [line_pos_, line_len_) of line_buffer_ were fetched and not yet
-  // returned. They lie right before pos_ (a pipe's, before the descriptor's offset).
-  std::unique_ptr<char[]> line_buffer_;  // line_cap_ bytes, sized to the next refill
-  std::size_t line_cap_ = 0;
-  std::size_t line_next_ = kLineFirst;  // size of the next refill
-  std::int64_t line_origin_ = 0;        // where the buffer's first byte lies on disk
-  std::size_t line_pos_ = 0;
-  std::size_t line_len_ = 0;
-  std::string line_scratch_;  // a line that spans refills is assembled here
-  std::string pushback_;      // bytes of a pipe given back: read again first
-  std::size_t write_pos_ = 0;
-  // Regular files: pos_ is where the next byte is read or written by this object's reckoning,
-  // kept without asking the kernel. The stream is told only when a small read needs it
-  // (seek_pending_: the stream's position is not pos_); while stream_reading_, its buffer may
-  // hold bytes read ahead, so the descriptor's offset lies beyond pos_.
+  std::unique_ptr<char[]> write_buffer_;  // write_cap_ bytes, allocated on first use
+  std::size_t write_cap_ = 0;             // kWriteBufferSize at most, but to keep a failed write
+  std::size_t write_pos_ = 0;             // pending bytes at its front
+  // The read-ahead: bytes [ahead_pos_, ahead_len_) of ahead_ were fetched and not yet returned.
+  // They lie right before pos_ (a pipe's: before the descriptor's offset, or were given back).
+  std::unique_ptr<char[]> ahead_;
+  std::size_t ahead_cap_ = 0;
+  std::size_t ahead_pos_ = 0;
+  std::size_t ahead_len_ = 0;
+  std::size_t line_next_ = kReadAhead;  // the line reader's next fetch
+  std::string line_scratch_;            // a line that spans fetches is assembled here
+  // Regular files: pos_ is the offset on disk where the next fetch starts, kept without asking
+  // the kernel (after an append, unknown_pos_: the descriptor's offset holds it until needed);
+  // the caller is ahead() bytes before it. known_length_: the file has been at least this long,
+  // so seeks up to it succeed and reads within it need no look at the length.
   std::int64_t pos_ = 0;
-  std::int64_t known_length_ = 0;  // the file has been at least this long: seeks up to it succeed
-  bool seek_pending_ = false;
-  bool stream_reading_ = false;
+  std::int64_t ahead_origin_ = 0;  // where ahead_[0] lies on disk
+  std::int64_t known_length_ = 0;
+  bool unknown_pos_ = false;
   InterruptHook on_interrupt_ = nullptr;
   bool in_hook_ = false;  // a signal handler runs in the middle of an operation on this object
 };
@@ -224,14 +224,14 @@ void BufferedFile::readlines(Emit&& emit) {
   }
   // Chunks, not one buffer the size of the rest: memory stays flat however large the file.
   const std::unique_ptr<char[]> chunk(new char[kLineChunk]);
-  const std::int64_t start = pos_;
+  const std::int64_t start = position();
   std::size_t n = 0;
   do {
     try {
       n = pull(chunk.get(), kLineChunk, false);
     } catch (...) {
-      pos_ = start;  // interrupted: the next call reads these lines again
-      seek_pending_ = true;
+      drop_ahead();  // interrupted: the next call reads these lines again
+      pos_ = start;
       throw;
     }
     const char* end = chunk.get() + n;

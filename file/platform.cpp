@@ -49,11 +49,6 @@ int truncate(int fd, std::int64_t length) {
   return -1;
 }
 
-int stream_seek(std::FILE* file, std::int64_t offset, int whence) { return ::_fseeki64(file, offset, whence); }
-
-// fflush keeps an input stream's buffer here; a seek drops it.
-void drop_read_ahead(std::FILE* file, std::int64_t position) { ::_fseeki64(file, position, SEEK_SET); }
-
 std::int64_t seek(int fd, std::int64_t offset, int whence) { return ::_lseeki64(fd, offset, whence); }
 
 std::ptrdiff_t read(int fd, void* dst, std::size_t n) {
@@ -64,18 +59,27 @@ std::ptrdiff_t write(int fd, const void* src, std::size_t n) {
   return ::_write(fd, src, static_cast<unsigned>(std::min(n, kMaxIo)));
 }
 
-// No positioned read in the runtime: seek, read, and ask where the read stopped, which in a text
-// mode lies past offset + count by the carriage returns dropped. The descriptor's offset moves;
-// the file object positions it explicitly before every use that depends on it.
-std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next) {
+// No positioned read or write in the runtime: seek, move, and ask where the call stopped, which
+// in a text mode lies past offset + count by the carriage returns dropped or added. The
+// descriptor's offset moves; the file object passes an offset to every call that depends on it.
+template <class Move>
+std::ptrdiff_t move_at(int fd, std::int64_t offset, std::int64_t& next, Move move) {
   next = offset;
   if (::_lseeki64(fd, offset, SEEK_SET) < 0) return -1;
-  const int k = ::_read(fd, dst, static_cast<unsigned>(std::min(n, kMaxIo)));
+  const int k = move();
   if (k > 0) {
     const std::int64_t at = ::_lseeki64(fd, 0, SEEK_CUR);
     next = at >= 0 ? at : offset + k;
   }
   return k;
+}
+
+std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next) {
+  return move_at(fd, offset, next, [&] { return ::_read(fd, dst, static_cast<unsigned>(std::min(n, kMaxIo))); });
+}
+
+std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t offset, std::int64_t& next) {
+  return move_at(fd, offset, next, [&] { return ::_write(fd, src, static_cast<unsigned>(std::min(n, kMaxIo))); });
 }
 
 void prefault(void*, std::size_t) {}
@@ -99,14 +103,6 @@ bool is_terminal(int fd) { return ::isatty(fd) != 0; }
 
 int truncate(int fd, std::int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)); }
 
-int stream_seek(std::FILE* file, std::int64_t offset, int whence) {
-  return ::fseeko(file, static_cast<off_t>(offset), whence);
-}
-
-// On an input stream fflush drops the buffer and seeks the descriptor back to the stream's
-// position; a seek would keep a buffer that still covers the target.
-void drop_read_ahead(std::FILE* file, std::int64_t) { std::fflush(file); }
-
 std::int64_t seek(int fd, std::int64_t offset, int whence) {
   return ::lseek(fd, static_cast<off_t>(offset), whence);
 }
@@ -117,6 +113,12 @@ std::ptrdiff_t write(int fd, const void* src, std::size_t n) { return ::write(fd
 
 std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next) {
   const ssize_t k = ::pread(fd, dst, std::min(n, kMaxIo), static_cast<off_t>(offset));
+  next = offset + (k > 0 ? k : 0);
+  return k;
+}
+
+std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t offset, std::int64_t& next) {
+  const ssize_t k = ::pwrite(fd, src, std::min(n, kMaxIo), static_cast<off_t>(offset));
   next = offset + (k > 0 ? k : 0);
   return k;
 }

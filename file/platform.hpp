@@ -34,16 +34,13 @@ bool names_directory(const char* path);
 bool is_terminal(int fd);
 int truncate(int fd, std::int64_t length);
 
-int stream_seek(std::FILE* file, std::int64_t offset, int whence);
-// Drops what the stream read ahead and leaves the descriptor at `position`, the stream's own.
-void drop_read_ahead(std::FILE* file, std::int64_t position);
-
 std::int64_t seek(int fd, std::int64_t offset, int whence);
 // One call each; a count above what one call may move is cut to it.
 std::ptrdiff_t read(int fd, void* dst, std::size_t n);
 std::ptrdiff_t write(int fd, const void* src, std::size_t n);
-// Reads at `offset` and sets `next` to the offset on disk where the read stopped.
+// Read or write at `offset` and set `next` to the offset on disk where the call stopped.
 std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next);
+std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t offset, std::int64_t& next);
 
 // A hint that `dst` is about to be filled: fault its pages in at once. May do nothing.
 void prefault(void* dst, std::size_t n);
