@@ -12,7 +12,7 @@ FUZZ_SECONDS   ?= 600
 
 WINDOWS_BUILD  ?= build-windows
 
-.PHONY: all deps configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo bench clean
+.PHONY: all deps configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo bench costs clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -71,6 +71,10 @@ demo: all
 
 bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py
+
+# Counted costs against open(): system calls and bytes read per operation, memory per object.
+costs: all
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/costs.py
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) build-mutants
