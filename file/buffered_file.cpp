@@ -21,6 +21,9 @@ namespace {
   throw OpenError("Failed to open file: " + path + " - " + std::strerror(err), err);
 }
 
+// The C library and the kernel refuse every read of a stream opened for writing alone (EBADF).
+bool write_only(ModeInfo mode) { return mode.kind == OpenMode::Write || mode.kind == OpenMode::Append; }
+
 }  // namespace
 
 BufferedFile::BufferedFile(std::string filename, std::string mode)
@@ -211,8 +214,12 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
       }
       continue;
     }
-    // A read error counts as the end.
-    if (r == 0 || err != 0 || some || whole) break;
+    if (err != 0) {
+      if (err == EBADF && write_only(mode_info_)) break;  // finds nothing, by design
+      unread(dst, got);  // the bytes taken before the failure are read again first
+      fail("Read failed");
+    }
+    if (r == 0 || some || whole) break;
   }
   return got;
 }

@@ -114,6 +114,40 @@ class Paths(FileTestCase):
         self.assertEqual(self.disk(named), b"ok")
 
 
+class ReadErrors(FileTestCase):
+    def test_a_failed_read_raises_and_keeps_what_it_took(self):
+        # /proc/self/mem fails with EIO where nothing is mapped: here 100 bytes before a hole.
+        out = child(r"""
+            import ctypes, mmap
+            from _veltrani_core import AsyncFile
+            page = mmap.PAGESIZE
+            m = mmap.mmap(-1, 2 * page)
+            m[:] = bytes(range(256)) * (2 * page // 256)
+            edge = ctypes.addressof(ctypes.c_char.from_buffer(m)) + page
+            ctypes.CDLL(None).munmap(ctypes.c_void_p(edge), page)
+            reads = {"read": lambda f: f.read(), "read(200)": lambda f: f.read(200),
+                     "read(8192)": lambda f: f.read(8192), "read1": lambda f: f.read1(),
+                     "readall": lambda f: f.readall(), "readinto": lambda f: f.readinto(bytearray(200)),
+                     "readline": lambda f: f.readline(), "next": next, "readlines": lambda f: f.readlines()}
+            for name, read in reads.items():
+                f = AsyncFile("/proc/self/mem", "rb").open()
+                f.seek(edge - 100)
+                try: print(name, read(f))
+                except RuntimeError as e: print(name, str(e).replace(" ", "_"), f.tell() == edge - 100,
+                                                f.read(100) == m[page - 100:page])
+            """)
+        self.assertEqual(out, [word for name in ("read", "read(200)", "read(8192)", "read1", "readall", "readinto",
+                                                 "readline", "next", "readlines")
+                               for word in (name, "Read_failed", "True", "True")])
+        # A stream opened for writing alone finds nothing: no error.
+        r, w = os.pipe()
+        self.addCleanup(os.close, r)
+        for f in (self.opened("w"), self.opened("ab"), self.opened("wb", f"/dev/fd/{w}")):
+            self.assertEqual([f.read(), f.read(5), f.readline(), f.readlines(), f.readinto(bytearray(1))],
+                             [f.read(0), f.read(0), "", [], 0])
+        os.close(w)
+
+
 class InvalidText(FileTestCase):
     def test_every_text_read_refuses_invalid_utf8(self):
         self.put(b"ok\n\xc3\x28 bad\n")
