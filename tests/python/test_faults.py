@@ -1,5 +1,6 @@
 """Faults from outside: full disks, files changed by others, odd paths, limits, threads."""
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -108,10 +109,11 @@ class Paths(FileTestCase):
         self.assertEqual(AsyncFile(bytearray(named)).name, os.fsdecode(named))
         self.assertEqual(error_of(lambda: AsyncFile(named, b"r\xff")),
                          (ValueError, "Invalid file mode: r\udcff"))
-        f = AsyncFile(named, "w").open()
-        f.write("ok")
-        f.close()
-        self.assertEqual(self.disk(named), b"ok")
+        for name in (named, os.fsdecode(named), pathlib.Path(os.fsdecode(named))):  # one file, however named
+            f = AsyncFile(name, "a").open()
+            f.write("ok")
+            f.close()
+        self.assertEqual(self.disk(named), b"okokok")
 
 
 class ReadErrors(FileTestCase):

@@ -1,6 +1,9 @@
 import asyncio
+import decimal
 import errno
+import fractions
 import os
+import pathlib
 import shutil
 import tempfile
 import unittest
@@ -15,6 +18,32 @@ NAMES = [
     "truncate", "isatty", "seekable", "writable", "__iter__", "__next__", "__aiter__",
     "__anext__", "name", "mode",
 ]
+
+
+
+class FsPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        if isinstance(self.path, BaseException):
+            raise self.path
+        return self.path
+
+
+class Raising:
+    def __init__(self, error):
+        self.error = error
+
+
+class RaisingIndex(Raising):
+    def __index__(self):
+        raise self.error
+
+
+class RaisingInt(Raising):  # a number that is no integer, as a Decimal is
+    def __int__(self):
+        raise self.error
 
 
 class Registration(unittest.TestCase):
@@ -33,8 +62,16 @@ class Registration(unittest.TestCase):
         f = AsyncFile(filename="some/path", mode="rb")
         self.assertEqual((f.name, f.mode), ("some/path", "rb"))
         self.assertEqual(AsyncFile(b"raw", b"w+").name, "raw")
-        for bad in [(1,), ("p", 2), (None,), ("\udc80",)]:
-            with self.assertRaises(TypeError):
+        # Every name open() takes; `name` gives it back as os.fsdecode does.
+        entry = next(os.scandir(os.path.dirname(os.path.abspath(__file__))))
+        for name in [b"caf\xe9", bytearray(b"caf\xe9"), os.fsdecode(b"caf\xe9"), pathlib.Path("d/p"), entry,
+                     FsPath(b"caf\xe9"), FsPath("d/p")]:
+            raw = bytes(name) if isinstance(name, bytearray) else os.fsencode(name)
+            self.assertEqual(AsyncFile(name).name, os.fsdecode(raw), name)
+        for bad, error in [((1,), TypeError), (("p", 2), TypeError), ((None,), TypeError), ((FsPath(1),), TypeError),
+                           (("p", "\udc80"), TypeError), (("\ud800",), UnicodeEncodeError),
+                           ((FsPath(KeyboardInterrupt()),), KeyboardInterrupt)]:
+            with self.assertRaises(error, msg=bad):
                 AsyncFile(*bad)
 
     def test_bad_mode(self):
@@ -51,6 +88,22 @@ class Registration(unittest.TestCase):
                 with self.assertRaises(RuntimeError, msg=(call, bad)) as cm:
                     call(bad)
                 self.assertNotIn("File not open", str(cm.exception))
+
+    def test_errors_of_the_arguments_own_conversion_propagate(self):
+        f = AsyncFile("never-opened")
+        calls = [f.read, f.read1, f.readline, f.readlines, f.truncate, f.seek, lambda x: f.seek(0, x),
+                 lambda x: f.read(size=x), lambda x: f.readline(size=x), lambda x: f.seek(offset=x),
+                 lambda x: f.seek(0, whence=x)]
+        errors = [KeyboardInterrupt(), LookupError("the caller's"), TypeError("the caller's")]
+        for call in calls:
+            for value, raised in [(RaisingIndex(e), e) for e in errors] + [(RaisingInt(errors[1]), errors[1])]:
+                with self.assertRaises(type(raised)) as cm:
+                    call(value)
+                self.assertIs(cm.exception, raised)
+            for number in (decimal.Decimal("2.5"), fractions.Fraction(7, 2)):  # converted: the stream is looked at
+                with self.assertRaises(RuntimeError) as cm:
+                    call(number)
+                self.assertEqual(str(cm.exception), "File not open")
 
     def test_bad_positions_are_type_errors(self):
         f = AsyncFile("never-opened")
