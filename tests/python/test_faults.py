@@ -312,6 +312,47 @@ class ExactlyOnce(FileTestCase):
         self.assertEqual(out, ["Flush_failed", "Failed_to_flush_write_buffer",
                                "Failed_to_write_complete_data", "True"])
 
+    def test_position_after_a_write_cut_short(self):
+        # Cut by a file-size limit, whose signal is ignored or raises in a handler: tell() counts
+        # what reached the file and what is pending, and the file reads back whole.
+        out = child(r"""
+            import os, resource, signal, sys
+            from _veltrani_core import AsyncFile
+            path = sys.argv[1]
+            class Tick(Exception): pass
+            def tick(*_): raise Tick
+            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            for mode in ("wb", "ab", "w+b", "a+b"):
+                for handler in (signal.SIG_IGN, tick):
+                    for size in (10, 300_000):  # buffered, then written through
+                        signal.signal(signal.SIGXFSZ, handler)
+                        open(path, "wb").write(b"old\n")
+                        f = AsyncFile(path, mode).open()
+                        data = os.urandom(size)
+                        expected = (b"old\n" if "a" in mode else b"") + data
+                        raised = []
+                        try:
+                            resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + 5, hard))
+                            try:
+                                f.write(data)
+                                f.flush()
+                            except RuntimeError as e:
+                                raised.append(str(e))
+                                signal.getsignal(signal.SIGXFSZ)  # a pending handler runs at a call
+                        except Tick:
+                            raised.append("Tick")
+                        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+                        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                        at = f.tell()
+                        back = (f.seek(0), f.read())[1] if "+" in mode else b""
+                        f.close()
+                        ok = [bool(raised), at == len(expected), os.path.getsize(path) == len(expected),
+                              back in (b"", expected), open(path, "rb").read() == expected]
+                        print(mode, size, "ok" if all(ok) else (handler, raised, ok))
+            """, self.path)
+        self.assertEqual(out, [word for mode in ("wb", "ab", "w+b", "a+b") for _ in (1, 2)
+                               for size in ("10", "300000") for word in (mode, size, "ok")])
+
     def test_write_through_cut_by_a_raising_signal_handler(self):
         # 64 KiB fill the pipe; the next write waits until a signal whose handler raises. The
         # unwritten rest stays pending and goes out once there is a reader.
