@@ -94,7 +94,7 @@ PyObject* fast_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return call_registered(kSeek, self, args, nargs, kwnames);
   }
   try {
-    // The conversions of the registered seek's own casters: what is no integer gets its TypeError there.
+    // The registered seek's own conversions: what is no integer gets its TypeError there.
     std::int64_t offset = 0;
     int whence = 0;
     if (!to_integer(args[0], offset) || (nargs == 2 && !to_integer(args[1], whence))) {

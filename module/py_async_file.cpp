@@ -166,8 +166,9 @@ std::optional<std::uint64_t> size_arg(py::handle size) {
   std::uint64_t n = 0;
   if (to_integer(size.ptr(), n)) return n;
   // The library's own cast error and message, without converting the object a second time.
-  throw py::cast_error("Unable to cast Python instance of type " + py::str(py::type::handle_of(size)).cast<std::string>() +
-                       " to C++ type '" + py::type_id<std::size_t>() + "'");
+  const std::string type = py::str(py::type::handle_of(size)).cast<std::string>();
+  throw py::cast_error("Unable to cast Python instance of type " + type + " to C++ type '" +
+                       py::type_id<std::size_t>() + "'");
 }
 
 bool to_file_name(PyObject* obj, std::string& out) {
@@ -180,7 +181,9 @@ bool to_file_name(PyObject* obj, std::string& out) {
     return false;
   }
   auto path = py::reinterpret_steal<py::object>(PyOS_FSPath(obj));
-  if (path && PyUnicode_Check(path.ptr())) path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+  if (path && PyUnicode_Check(path.ptr())) {
+    path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+  }
   if (!path) throw py::error_already_set();
   out.assign(PyBytes_AS_STRING(path.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
   return true;

@@ -53,7 +53,9 @@ class PyAsyncFile : public BufferedFile {
   py::object py_write(const py::object& data);
   py::object py_writelines(const std::vector<std::string>& lines);
   py::object py_truncate(const py::object& size);
-  std::int64_t py_seek(Integer<std::int64_t> offset, Integer<int> whence) { return seek(offset.value, whence.value); }
+  std::int64_t py_seek(Integer<std::int64_t> offset, Integer<int> whence) {
+    return seek(offset.value, whence.value);
+  }
   py::object py_next();  // __next__, __anext__
   // The next line as str, or a null object at the end (the iteration slot's own convention).
   py::object next_line();
@@ -101,14 +103,16 @@ bool to_integer(PyObject* obj, T& out) {
   bool fits = false;
   if constexpr (std::is_signed_v<T>) {
     const long long v = PyLong_AsLongLong(number);
-    fits = !(v == -1 && PyErr_Occurred()) && v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max();
+    fits = !(v == -1 && PyErr_Occurred()) && v >= std::numeric_limits<T>::min() &&
+           v <= std::numeric_limits<T>::max();
     out = static_cast<T>(v);
   } else {
     const unsigned long long v = PyLong_AsUnsignedLongLong(number);
-    fits = !(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) && v <= std::numeric_limits<T>::max();
+    fits = !(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) &&
+           v <= std::numeric_limits<T>::max();
     out = static_cast<T>(v);
   }
-  if (!fits) PyErr_Clear();  // out of range: the caller reports it as the wrong type
+  if (!fits) PyErr_Clear();  // out of range: reported as what is no integer is
   if (number != obj) Py_DECREF(number);
   return fits;
 }
