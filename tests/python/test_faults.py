@@ -1,6 +1,5 @@
 """Faults from outside: full disks, files changed by others, odd paths, limits, threads."""
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
@@ -109,45 +108,30 @@ class Paths(FileTestCase):
         self.assertEqual(AsyncFile(bytearray(named)).name, os.fsdecode(named))
         self.assertEqual(error_of(lambda: AsyncFile(named, b"r\xff")),
                          (ValueError, "Invalid file mode: r\udcff"))
-        for name in (named, os.fsdecode(named), pathlib.Path(os.fsdecode(named))):  # one file, however named
-            f = AsyncFile(name, "a").open()
-            f.write("ok")
-            f.close()
-        self.assertEqual(self.disk(named), b"okokok")
+        f = AsyncFile(named, "w").open()
+        f.write("ok")
+        f.close()
+        self.assertEqual(self.disk(named), b"ok")
 
 
 class ReadErrors(FileTestCase):
     def test_a_failed_read_raises_and_keeps_what_it_took(self):
-        # /proc/self/mem fails with EIO where nothing is mapped: here 100 bytes before a hole.
+        # /proc/self/mem fails (EIO) at a hole in the memory map: here 100 bytes after the start.
         out = child(r"""
             import ctypes, mmap
             from _veltrani_core import AsyncFile
-            page = mmap.PAGESIZE
-            m = mmap.mmap(-1, 2 * page)
+            m, page = mmap.mmap(-1, 2 * mmap.PAGESIZE), mmap.PAGESIZE
             m[:] = bytes(range(256)) * (2 * page // 256)
             edge = ctypes.addressof(ctypes.c_char.from_buffer(m)) + page
             ctypes.CDLL(None).munmap(ctypes.c_void_p(edge), page)
-            reads = {"read": lambda f: f.read(), "read(200)": lambda f: f.read(200),
-                     "read(8192)": lambda f: f.read(8192), "read1": lambda f: f.read1(),
-                     "readall": lambda f: f.readall(), "readinto": lambda f: f.readinto(bytearray(200)),
-                     "readline": lambda f: f.readline(), "next": next, "readlines": lambda f: f.readlines()}
-            for name, read in reads.items():
+            for read in ("read()", "read(200)", "read(8192)", "read1()", "readall()", "readinto(bytearray(200))",
+                         "readline()", "__next__()", "readlines()"):
                 f = AsyncFile("/proc/self/mem", "rb").open()
                 f.seek(edge - 100)
-                try: print(name, read(f))
-                except RuntimeError as e: print(name, str(e).replace(" ", "_"), f.tell() == edge - 100,
-                                                f.read(100) == m[page - 100:page])
+                try: print(read, eval("f." + read))
+                except RuntimeError as e: print(e.args[0] == "Read failed", f.read(100) == m[page - 100:page])
             """)
-        self.assertEqual(out, [word for name in ("read", "read(200)", "read(8192)", "read1", "readall", "readinto",
-                                                 "readline", "next", "readlines")
-                               for word in (name, "Read_failed", "True", "True")])
-        # A stream opened for writing alone finds nothing: no error.
-        r, w = os.pipe()
-        self.addCleanup(os.close, r)
-        for f in (self.opened("w"), self.opened("ab"), self.opened("wb", f"/dev/fd/{w}")):
-            self.assertEqual([f.read(), f.read(5), f.readline(), f.readlines(), f.readinto(bytearray(1))],
-                             [f.read(0), f.read(0), "", [], 0])
-        os.close(w)
+        self.assertEqual(out, ["True"] * 18)
 
 
 class InvalidText(FileTestCase):
@@ -293,7 +277,7 @@ class ExactlyOnce(FileTestCase):
             f.write(b"record\n")
             limit(0)
             try: f.flush()
-            except RuntimeError as e: print(str(e).replace(" ", "_"))
+            except RuntimeError as e: print(str(e).replace(" ", "_"), f.tell())
             limit(hard)
             data = os.urandom(600_000)
             limit(200_000)
@@ -305,53 +289,23 @@ class ExactlyOnce(FileTestCase):
             limit(os.path.getsize(sys.argv[1]) + 100_000)
             try: f.write(big)
             except RuntimeError as e: print(str(e).replace(" ", "_"))
+            print(f.tell() == len(b"record\n" + data + big) > os.path.getsize(sys.argv[1]))  # the tail counts
             limit(hard)
             f.close()
-            print(open(sys.argv[1], "rb").read() == b"record\n" + data + big)
+            # Cut again, appending, where the limit's signal raises in a handler.
+            signal.signal(signal.SIGXFSZ, lambda *_: 1 / 0)
+            f = AsyncFile(sys.argv[1], "a+b").open()
+            limit(os.path.getsize(sys.argv[1]) + 100_000)
+            try:
+                try: f.write(big)
+                finally: signal.getsignal(signal.SIGXFSZ)  # a pending handler runs at a call
+            except ZeroDivisionError: print("handler")
+            limit(hard)
+            whole = b"record\n" + data + big + big
+            print(f.tell() == len(whole), f.seek(0) == 0 and f.read() == whole == open(sys.argv[1], "rb").read())
             """, self.path)
-        self.assertEqual(out, ["Flush_failed", "Failed_to_flush_write_buffer",
-                               "Failed_to_write_complete_data", "True"])
-
-    def test_position_after_a_write_cut_short(self):
-        # Cut by a file-size limit, whose signal is ignored or raises in a handler: tell() counts
-        # what reached the file and what is pending, and the file reads back whole.
-        out = child(r"""
-            import os, resource, signal, sys
-            from _veltrani_core import AsyncFile
-            path = sys.argv[1]
-            class Tick(Exception): pass
-            def tick(*_): raise Tick
-            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-            for mode in ("wb", "ab", "w+b", "a+b"):
-                for handler in (signal.SIG_IGN, tick):
-                    for size in (10, 300_000):  # buffered, then written through
-                        signal.signal(signal.SIGXFSZ, handler)
-                        open(path, "wb").write(b"old\n")
-                        f = AsyncFile(path, mode).open()
-                        data = os.urandom(size)
-                        expected = (b"old\n" if "a" in mode else b"") + data
-                        raised = []
-                        try:
-                            resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(path) + 5, hard))
-                            try:
-                                f.write(data)
-                                f.flush()
-                            except RuntimeError as e:
-                                raised.append(str(e))
-                                signal.getsignal(signal.SIGXFSZ)  # a pending handler runs at a call
-                        except Tick:
-                            raised.append("Tick")
-                        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
-                        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-                        at = f.tell()
-                        back = (f.seek(0), f.read())[1] if "+" in mode else b""
-                        f.close()
-                        ok = [bool(raised), at == len(expected), os.path.getsize(path) == len(expected),
-                              back in (b"", expected), open(path, "rb").read() == expected]
-                        print(mode, size, "ok" if all(ok) else (handler, raised, ok))
-            """, self.path)
-        self.assertEqual(out, [word for mode in ("wb", "ab", "w+b", "a+b") for _ in (1, 2)
-                               for size in ("10", "300000") for word in (mode, size, "ok")])
+        self.assertEqual(out, ["Flush_failed", "7", "Failed_to_flush_write_buffer",
+                               "Failed_to_write_complete_data", "True", "handler", "True", "True"])
 
     def test_write_through_cut_by_a_raising_signal_handler(self):
         # 64 KiB fill the pipe; the next write waits until a signal whose handler raises. The
