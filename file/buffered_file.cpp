@@ -21,6 +21,9 @@ namespace {
   throw OpenError("Failed to open file: " + path + " - " + std::strerror(err), err);
 }
 
+// The C library and the kernel refuse every read of a stream opened for writing alone (EBADF).
+bool write_only(ModeInfo mode) { return mode.kind == OpenMode::Write || mode.kind == OpenMode::Append; }
+
 }  // namespace
 
 BufferedFile::BufferedFile(std::string filename, std::string mode)
@@ -165,6 +168,23 @@ std::int64_t BufferedFile::position(const char* failure) {
 
 // ---- reading ----
 
+// One read at the position, tried again when a signal interrupts it (nothing was taken then).
+// A stream opened for writing alone finds nothing, as designed; any other failure throws.
+std::size_t BufferedFile::read_some(char* dst, std::size_t n) {
+  for (;;) {
+    std::int64_t next = pos_;
+    const std::ptrdiff_t k = raw_ ? platform::read(fd_, dst, n) : platform::read_at(fd_, dst, n, pos_, next);
+    if (k >= 0) {
+      if (!raw_) pos_ = next;
+      return static_cast<std::size_t>(k);
+    }
+    const int err = errno;
+    if (err == EBADF && write_only(mode_info_)) return 0;
+    if (err != EINTR) fail("Read failed");
+    interrupted();
+  }
+}
+
 // Fills the empty read-ahead with what one read at the position gives, up to `want` bytes.
 bool BufferedFile::fetch(std::size_t want) {
   if (ahead_cap_ != want) {  // memory follows use: a fetch at a new spot is small again
@@ -175,18 +195,8 @@ bool BufferedFile::fetch(std::size_t want) {
   }
   ahead_pos_ = ahead_len_ = 0;
   ahead_origin_ = pos_;
-  for (;;) {
-    std::int64_t next = pos_;
-    const std::ptrdiff_t k = raw_ ? platform::read(fd_, ahead_.get(), want)
-                                  : platform::read_at(fd_, ahead_.get(), want, pos_, next);
-    if (k > 0) {
-      ahead_len_ = static_cast<std::size_t>(k);
-      if (!raw_) pos_ = next;
-      return true;
-    }
-    if (k == 0 || errno != EINTR) return false;  // a read error counts as the end
-    interrupted();  // nothing was taken: a handler that raises loses nothing
-  }
+  ahead_len_ = read_some(ahead_.get(), want);
+  return ahead_len_ != 0;
 }
 
 std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
@@ -199,37 +209,21 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
   while (got < n) {
     // A small read of a file fetches a page ahead; translated text is read where it lies, as
     // only the descriptor tells how far on disk a read went.
-    if (!raw_ && !text_ && n - got < kReadAhead) {
-      bool more = false;
-      try {
-        more = fetch(kReadAhead);
-      } catch (...) {
-        unread(dst, got);
-        throw;
-      }
-      if (!more) break;
-      const std::size_t k = std::min(n - got, ahead_len_);
-      std::memcpy(dst + got, ahead_.get(), k);
-      ahead_pos_ = k;
-      got += k;
-      continue;
-    }
-    std::int64_t next = pos_;
-    const std::ptrdiff_t k = raw_ ? platform::read(fd_, dst + got, n - got)
-                                  : platform::read_at(fd_, dst + got, n - got, pos_, next);
-    if (k > 0) {
-      got += static_cast<std::size_t>(k);
-      if (!raw_) pos_ = next;
-      if (some) break;
-      continue;
-    }
-    if (k == 0 || errno != EINTR) break;  // a read error counts as the end
+    const bool small = !raw_ && !text_ && n - got < kReadAhead;
+    std::size_t k = 0;
     try {
-      interrupted();
+      k = small ? (fetch(kReadAhead) ? std::min(n - got, ahead_len_) : 0) : read_some(dst + got, n - got);
     } catch (...) {
-      unread(dst, got);
+      unread(dst, got);  // the bytes taken before the failure are read again first
       throw;
     }
+    if (k == 0) break;
+    if (small) {
+      std::memcpy(dst + got, ahead_.get(), k);
+      ahead_pos_ = k;
+    }
+    got += k;
+    if (some) break;
   }
   return got;
 }

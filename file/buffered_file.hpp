@@ -141,6 +141,7 @@ class BufferedFile {
   void settle();
   void drop_ahead();
   std::size_t ahead() const { return ahead_len_ - ahead_pos_; }
+  std::size_t read_some(char* dst, std::size_t n);
   bool fetch(std::size_t want);
   void store(std::string_view piece);
   void write_out(const char* message);

@@ -1,4 +1,5 @@
 """High-performance async file I/O for Python (C++ backend)"""
+import os
 from collections.abc import Sequence
 
 # Buffer (3.12) and Self (3.11) through typing_extensions, which the checkers bundle, so that the
@@ -12,7 +13,9 @@ class AsyncFile:
     line reads always return str. The async names do their work at once and return plain values.
     """
 
-    def __init__(self, filename: str | bytes, mode: str | bytes = "r") -> None: ...
+    def __init__(
+        self, filename: str | bytes | os.PathLike[str] | os.PathLike[bytes], mode: str | bytes = "r"
+    ) -> None: ...
     def __aenter__(self) -> Self: ...
     def __aexit__(self, arg0: object, arg1: object, arg2: object, /) -> None: ...
     def __enter__(self) -> Self: ...

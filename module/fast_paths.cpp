@@ -90,16 +90,17 @@ PyObject* fast_sized(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* fast_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyAsyncFile* file = native(self);
-  py::detail::make_caster<std::int64_t> offset;
-  py::detail::make_caster<int> whence;
-  // With one overload the dispatcher loads every argument with conversion allowed; so do we.
-  if (file == nullptr || nargs < 1 || nargs > 2 || kwnames != nullptr ||
-      !offset.load(args[0], true) || (nargs == 2 && !whence.load(args[1], true))) {
-    PyErr_Clear();
+  if (file == nullptr || nargs < 1 || nargs > 2 || kwnames != nullptr) {
     return call_registered(kSeek, self, args, nargs, kwnames);
   }
   try {
-    return PyLong_FromLongLong(file->seek(offset, nargs == 2 ? static_cast<int>(whence) : 0));
+    // The registered seek's own conversions: what is no integer gets its TypeError there.
+    std::int64_t offset = 0;
+    int whence = 0;
+    if (!to_integer(args[0], offset) || (nargs == 2 && !to_integer(args[1], whence))) {
+      return call_registered(kSeek, self, args, nargs, kwnames);
+    }
+    return PyLong_FromLongLong(file->seek(offset, whence));
   } catch (...) {
     return raise_current();
   }

@@ -14,7 +14,7 @@ PYBIND11_MODULE(_veltrani_core, m) {
   const py::object none = py::none();
 
   py::class_<PyAsyncFile> cls(m, "AsyncFile");
-  cls.def(py::init<std::string, std::string>(), py::arg("filename"), py::arg("mode") = "r")
+  cls.def(py::init<veltrani::FileName, std::string>(), py::arg("filename"), py::arg("mode") = "r")
       .def("__aenter__", &PyAsyncFile::enter)
       .def("__aexit__", &PyAsyncFile::exit)
       .def("__enter__", &PyAsyncFile::enter)
@@ -29,7 +29,7 @@ PYBIND11_MODULE(_veltrani_core, m) {
       .def("readlines", &PyAsyncFile::py_readlines, py::arg("hint") = none)
       .def("write", &PyAsyncFile::py_write, py::arg("data"))
       .def("writelines", &PyAsyncFile::py_writelines, py::arg("lines"))
-      .def("seek", &BufferedFile::seek, py::arg("offset"), py::arg("whence") = 0)
+      .def("seek", &PyAsyncFile::py_seek, py::arg("offset"), py::arg("whence") = 0)
       .def("tell", &BufferedFile::tell)
       .def("flush", &BufferedFile::flush)
       .def("truncate", &PyAsyncFile::py_truncate, py::arg("size") = none)

@@ -140,9 +140,53 @@ py::object read_result(BufferedFile& file, std::optional<std::uint64_t> size, bo
 
 }  // namespace
 
+PyObject* integer_of(PyObject* obj) {
+  if (PyLong_Check(obj)) return Py_NewRef(obj);
+  if (PyFloat_Check(obj)) return nullptr;  // never truncated, as the library's casters refuse it
+  PyObject* number = nullptr;
+  if (PyIndex_Check(obj)) {
+    number = PyNumber_Index(obj);
+  } else if (PyNumber_Check(obj)) {
+    number = PyNumber_Long(obj);  // a Decimal or Fraction, truncated toward zero
+    // int() knows no way to convert it (a complex): the wrong type, as for a non-number.
+    if (number == nullptr && Py_TYPE(obj)->tp_as_number->nb_int == nullptr &&
+        PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  } else {
+    return nullptr;
+  }
+  if (number == nullptr) throw py::error_already_set();
+  return number;
+}
+
 std::optional<std::uint64_t> size_arg(py::handle size) {
   if (size.is_none()) return std::nullopt;
-  return size.cast<std::size_t>();
+  std::uint64_t n = 0;
+  if (to_integer(size.ptr(), n)) return n;
+  // The library's own cast error and message, without converting the object a second time.
+  const std::string type = py::str(py::type::handle_of(size)).cast<std::string>();
+  throw py::cast_error("Unable to cast Python instance of type " + type + " to C++ type '" +
+                       py::type_id<std::size_t>() + "'");
+}
+
+bool to_file_name(PyObject* obj, std::string& out) {
+  if (PyByteArray_Check(obj)) {
+    out.assign(PyByteArray_AS_STRING(obj), static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+    return true;
+  }
+  if (!PyUnicode_Check(obj) && !PyBytes_Check(obj) &&
+      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__")) {
+    return false;
+  }
+  auto path = py::reinterpret_steal<py::object>(PyOS_FSPath(obj));
+  if (path && PyUnicode_Check(path.ptr())) {
+    path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+  }
+  if (!path) throw py::error_already_set();
+  out.assign(PyBytes_AS_STRING(path.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
+  return true;
 }
 
 namespace {

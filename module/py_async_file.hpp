@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "file/buffered_file.hpp"
@@ -18,12 +20,23 @@ namespace py = pybind11;
 // Runs the interpreter's signal handlers after an interrupted system call; throws what they raise.
 void check_signals();
 
+// A file name as open() takes one (its bytes), for its own caster (below).
+struct FileName {
+  std::string bytes;
+};
+
+// An offset or whence as seek takes it, for its own caster (below).
+template <class T>
+struct Integer {
+  T value;
+};
+
 // The native object behind every AsyncFile: the file itself plus the Python-facing bodies,
 // which convert arguments and results and leave all file logic to BufferedFile.
 class PyAsyncFile : public BufferedFile {
  public:
-  PyAsyncFile(std::string filename, std::string mode)
-      : BufferedFile(std::move(filename), refuse_nul(std::move(mode))) {
+  PyAsyncFile(FileName filename, std::string mode)
+      : BufferedFile(std::move(filename.bytes), refuse_nul(std::move(mode))) {
     on_interrupt(&check_signals);
   }
 
@@ -40,6 +53,9 @@ class PyAsyncFile : public BufferedFile {
   py::object py_write(const py::object& data);
   py::object py_writelines(const std::vector<std::string>& lines);
   py::object py_truncate(const py::object& size);
+  std::int64_t py_seek(Integer<std::int64_t> offset, Integer<int> whence) {
+    return seek(offset.value, whence.value);
+  }
   py::object py_next();  // __next__, __anext__
   // The next line as str, or a null object at the end (the iteration slot's own convention).
   py::object next_line();
@@ -68,8 +84,47 @@ void translate_file_errors(std::exception_ptr error);
 
 // Conversions shared by the registered bodies and the fast entries, so both behave alike.
 
-// None means no size; anything else goes through the library's size_t cast (RuntimeError).
+// Integers are taken as the library's casters take them (an int, or any number but a float that
+// int() turns into one) but for one thing: an exception raised by the object's own conversion
+// (__index__, __int__: a KeyboardInterrupt arriving there, a bug of the caller's) propagates
+// instead of becoming the library's cast error. A new reference to the int, or null with no error
+// set when the object is no integer at all.
+PyObject* integer_of(PyObject* obj);
+
+// Whether `obj` is an integer that fits in T; throws error_already_set as integer_of does.
+template <class T>
+bool to_integer(PyObject* obj, T& out) {
+  static_assert(sizeof(T) <= sizeof(long long), "wider than the interpreter converts");
+  PyObject* number = obj;
+  if (!PyLong_CheckExact(obj)) {  // a plain int, the usual argument, is read as it is
+    number = integer_of(obj);
+    if (number == nullptr) return false;
+  }
+  bool fits = false;
+  if constexpr (std::is_signed_v<T>) {
+    const long long v = PyLong_AsLongLong(number);
+    fits = !(v == -1 && PyErr_Occurred()) && v >= std::numeric_limits<T>::min() &&
+           v <= std::numeric_limits<T>::max();
+    out = static_cast<T>(v);
+  } else {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(number);
+    fits = !(v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) &&
+           v <= std::numeric_limits<T>::max();
+    out = static_cast<T>(v);
+  }
+  if (!fits) PyErr_Clear();  // out of range: reported as what is no integer is
+  if (number != obj) Py_DECREF(number);
+  return fits;
+}
+
+// None means no size; anything else is an integer from 0 to 2^64-1, or the library's cast error
+// (RuntimeError).
 std::optional<std::uint64_t> size_arg(py::handle size);
+
+// The bytes of a file name as open() takes it: str (encoded as os.fsencode does), bytes,
+// bytearray or any os.PathLike. False for anything else; an error of the interpreter's (a str
+// that the file system encoding cannot take) or of the object's own __fspath__ propagates.
+bool to_file_name(PyObject* obj, std::string& out);
 
 // Strict UTF-8 decoding; a failure raises the interpreter's UnicodeDecodeError.
 py::str decode_utf8(std::string_view bytes);
@@ -119,6 +174,29 @@ class type_caster<veltrani::PyAsyncFile> : public type_caster_base<veltrani::PyA
   bool load(handle src, bool convert) {
     veltrani::require_initialised(src);
     return type_caster_base<veltrani::PyAsyncFile>::load(src, convert);
+  }
+};
+
+
+// Offsets and whence: the library's TypeError for what is no integer or does not fit, as for its
+// own integer casters, whose name the signature keeps.
+template <class T>
+class type_caster<veltrani::Integer<T>> {
+ public:
+  PYBIND11_TYPE_CASTER(veltrani::Integer<T>, make_caster<T>::name);
+  bool load(handle src, bool) { return veltrani::to_integer(src.ptr(), value.value); }
+  static handle cast(veltrani::Integer<T> src, return_value_policy policy, handle parent) {
+    return make_caster<T>::cast(src.value, policy, parent);
+  }
+};
+
+template <>
+class type_caster<veltrani::FileName> {
+ public:
+  PYBIND11_TYPE_CASTER(veltrani::FileName, const_name("str | bytes | os.PathLike"));
+  bool load(handle src, bool) { return veltrani::to_file_name(src.ptr(), value.bytes); }
+  static handle cast(const veltrani::FileName& src, return_value_policy, handle) {
+    return PyUnicode_DecodeFSDefaultAndSize(src.bytes.data(), static_cast<Py_ssize_t>(src.bytes.size()));
   }
 };
 

@@ -115,6 +115,26 @@ class Paths(FileTestCase):
         self.assertEqual(self.disk(named), b"ok")
 
 
+class ReadErrors(FileTestCase):
+    def test_a_failed_read_raises_and_keeps_what_it_took(self):
+        # /proc/self/mem fails (EIO) at a hole in the memory map: here 100 bytes after the start.
+        out = child(r"""
+            import ctypes, mmap
+            from _veltrani_core import AsyncFile
+            m, page = mmap.mmap(-1, 2 * mmap.PAGESIZE), mmap.PAGESIZE
+            m[:] = bytes(range(256)) * (2 * page // 256)
+            edge = ctypes.addressof(ctypes.c_char.from_buffer(m)) + page
+            ctypes.CDLL(None).munmap(ctypes.c_void_p(edge), page)
+            for read in ("read()", "read(200)", "read(8192)", "read1()", "readall()", "readinto(bytearray(200))",
+                         "readline()", "__next__()", "readlines()"):
+                f = AsyncFile("/proc/self/mem", "rb").open()
+                f.seek(edge - 100)
+                try: print(read, eval("f." + read))
+                except RuntimeError as e: print(e.args[0] == "Read failed", f.read(100) == m[page - 100:page])
+            """)
+        self.assertEqual(out, ["True"] * 18)
+
+
 class InvalidText(FileTestCase):
     def test_every_text_read_refuses_invalid_utf8(self):
         self.put(b"ok\n\xc3\x28 bad\n")
@@ -258,7 +278,7 @@ class ExactlyOnce(FileTestCase):
             f.write(b"record\n")
             limit(0)
             try: f.flush()
-            except RuntimeError as e: print(str(e).replace(" ", "_"))
+            except RuntimeError as e: print(str(e).replace(" ", "_"), f.tell())
             limit(hard)
             data = os.urandom(600_000)
             limit(200_000)
@@ -270,12 +290,23 @@ class ExactlyOnce(FileTestCase):
             limit(os.path.getsize(sys.argv[1]) + 100_000)
             try: f.write(big)
             except RuntimeError as e: print(str(e).replace(" ", "_"))
+            print(f.tell() == len(b"record\n" + data + big) > os.path.getsize(sys.argv[1]))  # the tail counts
             limit(hard)
             f.close()
-            print(open(sys.argv[1], "rb").read() == b"record\n" + data + big)
+            # Cut again, appending, where the limit's signal raises in a handler.
+            signal.signal(signal.SIGXFSZ, lambda *_: 1 / 0)
+            f = AsyncFile(sys.argv[1], "a+b").open()
+            limit(os.path.getsize(sys.argv[1]) + 100_000)
+            try:
+                try: f.write(big)
+                finally: signal.getsignal(signal.SIGXFSZ)  # a pending handler runs at a call
+            except ZeroDivisionError: print("handler")
+            limit(hard)
+            whole = b"record\n" + data + big + big
+            print(f.tell() == len(whole), f.seek(0) == 0 and f.read() == whole == open(sys.argv[1], "rb").read())
             """, self.path)
-        self.assertEqual(out, ["Flush_failed", "Failed_to_flush_write_buffer",
-                               "Failed_to_write_complete_data", "True"])
+        self.assertEqual(out, ["Flush_failed", "7", "Failed_to_flush_write_buffer",
+                               "Failed_to_write_complete_data", "True", "handler", "True", "True"])
 
     def test_write_through_cut_by_a_raising_signal_handler(self):
         # 64 KiB fill the pipe; the next write waits until a signal whose handler raises. The

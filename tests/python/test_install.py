@@ -80,7 +80,9 @@ class InstalledPackage(unittest.TestCase):
 
     def check_type_checkers_find_the_stub(self, python, tmp, stub):
         (tmp / "good.py").write_text(
+            "from pathlib import Path\n"
             "from _veltrani_core import AsyncFile\n"
+            "AsyncFile(Path('x'), 'w').open().close()\n"
             "with AsyncFile('x', mode='rb').open() as f:\n"
             "    line: str = f.readline()\n"
             "    block: bytes | str = f.read(10)\n"

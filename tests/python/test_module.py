@@ -1,6 +1,9 @@
 import asyncio
+import decimal
 import errno
+import fractions
 import os
+import pathlib
 import shutil
 import tempfile
 import unittest
@@ -15,6 +18,15 @@ NAMES = [
     "truncate", "isatty", "seekable", "writable", "__iter__", "__next__", "__aiter__",
     "__anext__", "name", "mode",
 ]
+
+
+def odd(method, result):
+    """An object whose `method` (__fspath__, __index__, __int__) returns `result`, or raises it."""
+    def call(self):
+        if isinstance(result, BaseException):
+            raise result
+        return result
+    return type("Odd", (), {method: call})()
 
 
 class Registration(unittest.TestCase):
@@ -33,8 +45,14 @@ class Registration(unittest.TestCase):
         f = AsyncFile(filename="some/path", mode="rb")
         self.assertEqual((f.name, f.mode), ("some/path", "rb"))
         self.assertEqual(AsyncFile(b"raw", b"w+").name, "raw")
-        for bad in [(1,), ("p", 2), (None,), ("\udc80",)]:
-            with self.assertRaises(TypeError):
+        # Every name open() takes; `name` gives it back as os.fsdecode does.
+        for name in [b"caf\xe9", os.fsdecode(b"caf\xe9"), pathlib.Path("d/p"), [*os.scandir()][0],
+                     odd("__fspath__", b"caf\xe9")]:
+            self.assertEqual(AsyncFile(name).name, os.fsdecode(os.fspath(name)), name)
+        for bad, error in [((1,), TypeError), (("p", 2), TypeError), ((None,), TypeError), (("p", "\udc80"), TypeError),
+                           ((odd("__fspath__", 1),), TypeError), (("\ud800",), UnicodeEncodeError),
+                           ((odd("__fspath__", KeyboardInterrupt()),), KeyboardInterrupt)]:
+            with self.assertRaises(error, msg=bad):
                 AsyncFile(*bad)
 
     def test_bad_mode(self):
@@ -51,6 +69,17 @@ class Registration(unittest.TestCase):
                 with self.assertRaises(RuntimeError, msg=(call, bad)) as cm:
                     call(bad)
                 self.assertNotIn("File not open", str(cm.exception))
+
+    def test_errors_of_the_arguments_own_conversion_propagate(self):
+        f = AsyncFile("never-opened")
+        for call in [f.read, f.read1, f.readline, f.readlines, f.truncate, f.seek, lambda x: f.seek(0, x),
+                     lambda x: f.read(size=x), lambda x: f.seek(offset=x), lambda x: f.seek(0, whence=x)]:
+            for method, error in [(m, e) for m in ("__index__", "__int__") for e in (KeyboardInterrupt(), TypeError())]:
+                with self.assertRaises(type(error)) as cm:
+                    call(odd(method, error))
+                self.assertIs(cm.exception, error)
+            for number in (decimal.Decimal("2.5"), fractions.Fraction(7, 2)):  # converted: the stream is looked at
+                self.assertRaisesRegex(RuntimeError, "^File not open$", call, number)
 
     def test_bad_positions_are_type_errors(self):
         f = AsyncFile("never-opened")
