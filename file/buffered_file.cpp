@@ -210,6 +210,8 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
     // A small read of a file fetches a page ahead; translated text is read where it lies, as
     // only the descriptor tells how far on disk a read went.
     const bool small = !raw_ && !text_ && n - got < kReadAhead;
+    // A read past the buffer leaves it behind: it no longer lies right before the position.
+    if (!small) ahead_pos_ = ahead_len_ = 0;
     std::size_t k = 0;
     try {
       k = small ? (fetch(kReadAhead) ? std::min(n - got, ahead_len_) : 0) : read_some(dst + got, n - got);

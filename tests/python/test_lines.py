@@ -91,6 +91,7 @@ class OnePosition(FileTestCase):
             "tell": lambda f: f.tell(),
             "seek(0, 1)": lambda f: (f.seek(0, 1), f.read(4)),
             "seek(tell())": lambda f: (f.seek(f.tell()), f.readline(), f.readline()),
+            "read past what was fetched, seek back": lambda f: (f.read(10000), f.seek(-5, 1), f.read(10)),
             "write": lambda f: (f.write(b"ROW"), f.close()),
             "writelines": lambda f: (f.writelines([b"R", b"OW"]), f.close()),
             "truncate": lambda f: (f.truncate() and None, f.close()),  # ours returns None
