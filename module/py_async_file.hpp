@@ -124,11 +124,10 @@ struct handle_type_name<veltrani::LineSequence> {
   static constexpr auto name = const_name("collections.abc.Sequence[str | bytes | bytearray]");
 };
 
-// pybind11 (2.10 to 3.1, checked on 3.0.1 and 3.1.0 by tests/python/test_entries.py) runs a method
-// on an instance whose __init__ never completed (made by __new__ alone, or a subclass's self
-// before super().__init__()) by calling through a null object, which crashes. It offers no check
-// of its own; every registered name loads self through this caster, so the one check here covers
-// them all.
+// pybind11 (2.10 to 3.1; checked on 3.0.1 and 3.1.0 by tests/python/test_entries.py) runs a
+// method on an instance whose __init__ never completed (made by __new__ alone, or a subclass's
+// self before super().__init__()) all the same, and the call crashes; it offers no check of its
+// own. Every registered name loads self through this caster, so the one check here covers them all.
 template <>
 class type_caster<veltrani::PyAsyncFile> : public type_caster_base<veltrani::PyAsyncFile> {
  public:
