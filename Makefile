@@ -12,32 +12,49 @@ FUZZ_SECONDS   ?= 600
 
 WINDOWS_BUILD  ?= build-windows
 
-.PHONY: all deps configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo bench costs clean
+# The project's Python tools (requirements-dev.txt: pybind11, cmake, ninja, the type checkers...)
+# live in one venv made with Python 3.12, and come first on PATH in every recipe.
+VENV        ?= .venv
+VENV_PYTHON  = $(VENV)/bin/python
+export PATH := $(abspath $(VENV))/bin:$(PATH)
+# pybind11's CMake package from the venv: its CMake files serve every Python version. Read from
+# the environment by tools/test-pythons and tools/mutants.
+PYBIND11_DIR = $$($(VENV_PYTHON) -m pybind11 --cmakedir)
+
+.PHONY: all deps venv configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo bench costs clean
 
 all: configure
 	cmake --build $(BUILD)
 
-deps:
+deps: venv
 	@tools/install-deps
+
+venv: $(VENV)/installed
+
+$(VENV)/installed: requirements-dev.txt
+	@test -x $(VENV_PYTHON) || { py=$$(tools/find-python) && $$py -m venv $(VENV); }
+	$(VENV_PYTHON) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	@touch $@
 
 configure: deps
 	@test -n "$(PYTHON)" || tools/find-python
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$(PYTHON)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$(PYTHON) \
+	      -Dpybind11_DIR=$(PYBIND11_DIR)
 
 # Into PYTHON's site-packages, through pip, so that `pip uninstall veltrani_core` removes it.
-install: deps
-	$(PYTHON) -m pip install --no-index .
+install:
+	$(PYTHON) -m pip install .
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure
 
 # The Python tests under every CPython from 3.10 on this machine, each built into build-py3.X.
 test-pythons: deps
-	tools/test-pythons
+	pybind11_DIR=$(PYBIND11_DIR) tools/test-pythons
 
 # The file object and its C++ tests cross-built for 64-bit Windows (MinGW-w64, with GoogleTest
 # built by the same compiler) and run under wine, headless, with the wine prefix in WINDOWS_BUILD.
-test-windows:
+test-windows: venv
 	@tools/install-windows-deps
 	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 	      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVELTRANI_MODULE=OFF -DVELTRANI_GTEST_SOURCE=/usr/src/googletest
@@ -46,7 +63,8 @@ test-windows:
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
-	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANI_SANITIZE=ON -DPython_EXECUTABLE=$(PYTHON)
+	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANI_SANITIZE=ON -DPython_EXECUTABLE=$(PYTHON) \
+	      -Dpybind11_DIR=$(PYBIND11_DIR)
 	cmake --build $(SANITIZE_BUILD)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
 
@@ -64,7 +82,7 @@ fuzz: fuzz-build
 # Each fault listed in tools/mutants, planted in turn into a copy in build-mutants/, must make a
 # fast test fail.
 mutants: deps
-	tools/mutants $(if $(PYTHON),--python $(PYTHON))
+	pybind11_DIR=$(PYBIND11_DIR) tools/mutants $(if $(PYTHON),--python $(PYTHON))
 
 demo: all
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py

@@ -350,15 +350,6 @@ std::size_t BufferedFile::write(std::string_view data) {
   return data.size();
 }
 
-void BufferedFile::writelines(const std::vector<std::string>& lines) {
-  require_open();
-  settle();
-  std::size_t total = 0;
-  for (const auto& line : lines) total += line.size();
-  for (const auto& line : lines) store(line);
-  if (total > kWritelinesFlushThreshold) flush_write_buffer();
-}
-
 void BufferedFile::flush() {
   require_open();
   // Nothing waits in the stream itself: bytes leave through the descriptor. A stream that cannot

@@ -100,7 +100,11 @@ class BufferedFile {
   void on_interrupt(InterruptHook hook) { on_interrupt_ = hook; }
 
   std::size_t write(std::string_view data);
-  void writelines(const std::vector<std::string>& lines);
+  // for_each_line(store) calls store(std::string_view) once per line, in order; each is taken as
+  // write() takes it, and more than kWritelinesFlushThreshold bytes in all are written out at the
+  // end. The lines come one at a time so that a caller need not gather them first.
+  template <class ForEachLine>
+  void writelines(ForEachLine&& for_each_line);
   void flush();
   // Writes out the pending bytes; on failure keeps those that did not go out and throws `message`.
   void flush_write_buffer(const char* message = "Failed to flush write buffer");
@@ -206,6 +210,18 @@ const char* BufferedFile::emit_lines(const char* p, const char* end, std::string
     p = stop;
   }
   return p;
+}
+
+template <class ForEachLine>
+void BufferedFile::writelines(ForEachLine&& for_each_line) {
+  require_open();
+  settle();
+  std::size_t total = 0;
+  for_each_line([&](std::string_view line) {
+    total += line.size();
+    store(line);
+  });
+  if (total > kWritelinesFlushThreshold) flush_write_buffer();
 }
 
 template <class Emit>

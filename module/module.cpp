@@ -1,6 +1,5 @@
 // The module and the registration of AsyncFile: every Python name, in the order it is attached.
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include "module/fast_paths.hpp"
 #include "module/py_async_file.hpp"

@@ -248,6 +248,33 @@ py::str decode_utf8(std::string_view bytes) {
   return py::reinterpret_steal<py::str>(text);
 }
 
+// ---- writelines' argument ----
+
+namespace {
+
+bool is_line(PyObject* item) {
+  if (PyBytes_Check(item) || PyByteArray_Check(item)) return true;
+  if (!PyUnicode_Check(item)) return false;
+  const int kind = PyUnicode_KIND(item);
+  if (kind == PyUnicode_1BYTE_KIND) return true;  // Latin-1 holds no surrogate
+  const void* data = PyUnicode_DATA(item);
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(item); i < n; ++i) {
+    if (Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, i))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_line_sequence(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) return false;
+  const auto items = py::reinterpret_steal<py::object>(PySequence_Fast(obj, "writelines"));
+  if (!items) throw py::error_already_set();  // the sequence's own error, as pybind11 raised it
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+  PyObject** item = PySequence_Fast_ITEMS(items.ptr());
+  return std::all_of(item, item + n, is_line);
+}
+
 // ---- WriteData ----
 
 WriteData::WriteData(py::handle data) {
@@ -406,8 +433,20 @@ py::object PyAsyncFile::py_write(const py::object& data) {
   return py::int_(write(bytes.bytes()));
 }
 
-py::object PyAsyncFile::py_writelines(const std::vector<std::string>& lines) {
-  writelines(lines);
+py::object PyAsyncFile::py_writelines(const LineSequence& lines) {
+  // A list or tuple is used as it is; another sequence is listed once, as references.
+  const auto items = py::reinterpret_steal<py::object>(PySequence_Fast(lines.ptr(), "writelines"));
+  if (!items) throw py::error_already_set();
+  writelines([&](auto&& store) {
+    // Size and items read afresh for each line: a signal handler run during a write-out may
+    // have changed the list since it was checked.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
+      const auto item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(items.ptr(), i));
+      if (!is_line(item.ptr())) throw py::type_error("writelines(): the lines changed while being written");
+      const WriteData line(item);  // str as UTF-8, bytes and bytearray as they are
+      store(line.bytes());
+    }
+  });
   return py::none();
 }
 

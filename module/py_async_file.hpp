@@ -31,6 +31,15 @@ struct Integer {
   T value;
 };
 
+// What writelines accepts: a sequence, other than a str or bytes, whose items are all str (each
+// with a UTF-8 form: no lone surrogate), bytes or bytearray. Checked while pybind11 loads the
+// argument, so that anything else is refused with pybind11's own TypeError before a line is stored.
+bool is_line_sequence(PyObject* obj);
+class LineSequence : public py::object {
+ public:
+  PYBIND11_OBJECT_DEFAULT(LineSequence, py::object, is_line_sequence)
+};
+
 // The native object behind every AsyncFile: the file itself plus the Python-facing bodies,
 // which convert arguments and results and leave all file logic to BufferedFile.
 class PyAsyncFile : public BufferedFile {
@@ -51,7 +60,7 @@ class PyAsyncFile : public BufferedFile {
   py::object py_readline(const py::object& size);
   py::object py_readlines(const py::object& hint);
   py::object py_write(const py::object& data);
-  py::object py_writelines(const std::vector<std::string>& lines);
+  py::object py_writelines(const LineSequence& lines);
   py::object py_truncate(const py::object& size);
   std::int64_t py_seek(Integer<std::int64_t> offset, Integer<int> whence) {
     return seek(offset.value, whence.value);
@@ -164,10 +173,16 @@ class WriteData {
 
 namespace pybind11::detail {
 
-// pybind11 2.10 runs a method on an instance whose __init__ never completed (made by __new__
-// alone, or a subclass's self before super().__init__()) by allocating raw memory for the
-// missing object and calling through it. Every registered name loads self through this caster,
-// so the one check here covers them all.
+// The parameter's type as signatures and the incompatible-arguments message show it.
+template <>
+struct handle_type_name<veltrani::LineSequence> {
+  static constexpr auto name = const_name("collections.abc.Sequence[str | bytes | bytearray]");
+};
+
+// pybind11 (2.10 to 3.1; checked on 3.0.1 and 3.1.0 by tests/python/test_entries.py) runs a
+// method on an instance whose __init__ never completed (made by __new__ alone, or a subclass's
+// self before super().__init__()) all the same, and the call crashes; it offers no check of its
+// own. Every registered name loads self through this caster, so the one check here covers them all.
 template <>
 class type_caster<veltrani::PyAsyncFile> : public type_caster_base<veltrani::PyAsyncFile> {
  public:

@@ -1,11 +1,14 @@
-"""pip-installs the project into a fresh virtual environment, offline, and checks what a user
+"""pip-installs the project into a fresh virtual environment as a user would (the build
+requirements come from the package index; pip's cache keeps that cheap) and checks what the user
 gets: the module importable from anywhere, a type stub that matches it and that mypy and pyright
-find, and a clean uninstall."""
+find, and a clean uninstall. Also that `python -m build` makes an sdist and a wheel, and that the
+sdist installs.
+
+The type checkers come from the project venv (make installs requirements-dev.txt there)."""
 import ast
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -13,7 +16,7 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-PYRIGHT = ROOT / ".tools" / "node_modules" / ".bin" / "pyright"
+TOOLS = ROOT / ".venv" / "bin"
 
 # Run by the installed interpreter, outside the source tree: each name of AsyncFile with its
 # parameters as the module reports them (pybind11 puts the signature in the first doc line).
@@ -22,7 +25,7 @@ import json, re, _veltrani_core
 from _veltrani_core import AsyncFile
 names = {}
 for name, value in vars(AsyncFile).items():
-    if name in ("__module__", "__doc__"):
+    if name in ("__module__", "__doc__") or name.startswith("_pybind11_"):  # the library's own
         continue
     if isinstance(value, property):
         names[name] = "property"
@@ -52,21 +55,34 @@ def stub_names(text):
 
 
 def run(*args, **kw):
-    return subprocess.run(args, check=True, capture_output=True, text=True, timeout=900, **kw)
+    try:
+        return subprocess.run(args, check=True, capture_output=True, text=True, timeout=900, **kw)
+    except subprocess.CalledProcessError as e:
+        raise AssertionError(f"{' '.join(map(str, args))} failed:\n{e.stdout}\n{e.stderr}") from None
+
+
+ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+
+
+def fresh_venv(tmp):
+    venv = Path(tmp) / "venv"
+    run(sys.executable, "-m", "venv", str(venv))
+    return str(venv / "bin" / "python")
+
+
+def pip_install(python, *args, cwd):
+    run(python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", *args, env=ENV, cwd=cwd)
 
 
 class InstalledPackage(unittest.TestCase):
     def test_install_use_check_stub_uninstall(self):
         with tempfile.TemporaryDirectory() as tmp:
-            env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
-            venv = Path(tmp) / "venv"
-            run(sys.executable, "-m", "venv", str(venv))
-            python = str(venv / "bin" / "python")
-            run(python, "-m", "pip", "install", "--no-index", "--quiet", str(ROOT), env=env, cwd=tmp)
+            python = fresh_venv(tmp)
+            pip_install(python, str(ROOT), cwd=tmp)
 
-            live = json.loads(run(python, "-c", PROBE, env=env, cwd=tmp).stdout)
+            live = json.loads(run(python, "-c", PROBE, env=ENV, cwd=tmp).stdout)
             site = Path(run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
-                            env=env, cwd=tmp).stdout.strip())
+                            env=ENV, cwd=tmp).stdout.strip())
             self.assertEqual(Path(live["file"]).parent, site)
             self.assertEqual(live["doc"], "High-performance async file I/O for Python (C++ backend)")
             stub = site / "_veltrani_core-stubs" / "__init__.pyi"
@@ -74,7 +90,7 @@ class InstalledPackage(unittest.TestCase):
 
             self.check_type_checkers_find_the_stub(python, Path(tmp), stub)
 
-            run(python, "-m", "pip", "uninstall", "--yes", "--quiet", "veltrani_core", env=env, cwd=tmp)
+            run(python, "-m", "pip", "uninstall", "--yes", "--quiet", "veltrani_core", env=ENV, cwd=tmp)
             left = [p.name for p in site.iterdir() if "veltrani" in p.name]
             self.assertEqual(left, [])
 
@@ -91,31 +107,43 @@ class InstalledPackage(unittest.TestCase):
             "from _veltrani_core import AsyncFile\n"
             "line: bytes = AsyncFile('x').readline()\n"
             "AsyncFile('x').open().seek('0')\n")  # a Self the checker cannot resolve hides this
-        # Debian's mypy asks the interpreter for its search paths with a helper script whose own
-        # folder would shadow the standard library under 3.12; -P (3.11 on) keeps it off sys.path.
-        wrapper = tmp / "python-P"
-        safe_path = "-P" if sys.version_info >= (3, 11) else ""
-        wrapper.write_text(f'#!/bin/sh\nexec {python} {safe_path} "$@"\n')
-        wrapper.chmod(0o755)
         # Checked as the interpreter running this test: the stub has to serve each version.
         target = f"{sys.version_info.major}.{sys.version_info.minor}"
-        checkers = {"pyright": [str(PYRIGHT), "--pythonpath", python, "--pythonversion", target],
-                    "mypy": [shutil.which("mypy") or "mypy", "--python-executable", str(wrapper),
-                             "--python-version", target]}
+        pyright = [str(TOOLS / "basedpyright"), "--pythonpath", python, "--pythonversion", target]
+        checkers = {"basedpyright": pyright,
+                    "mypy": [str(TOOLS / "mypy"), "--python-executable", python, "--python-version", target]}
         for name, command in checkers.items():
-            if not Path(command[0]).exists():
-                print(f"note: {name} is not installed; its check is skipped", file=sys.stderr)
-                continue
+            self.assertTrue(Path(command[0]).exists(), f"{name} is missing from the project venv: run make venv")
             good = subprocess.run(command + ["good.py"], cwd=tmp, capture_output=True, text=True, timeout=300)
             self.assertEqual(good.returncode, 0, f"{name}: {good.stdout}")
             bad = subprocess.run(command + ["bad.py"], cwd=tmp, capture_output=True, text=True, timeout=300)
             self.assertEqual(bad.stdout.count("error:"), 2, f"{name}: {bad.stdout}")
         # Errors inside an installed stub are not reported against its users; pyright reports
         # them (an import the target version lacks) when given the stub itself.
-        if PYRIGHT.exists():
-            own = subprocess.run(checkers["pyright"] + [str(stub)], cwd=tmp, capture_output=True,
-                                 text=True, timeout=300)
-            self.assertEqual(own.returncode, 0, f"pyright on the stub: {own.stdout}")
+        own = subprocess.run(pyright + [str(stub)], cwd=tmp, capture_output=True, text=True, timeout=300)
+        self.assertEqual(own.returncode, 0, f"basedpyright on the stub: {own.stdout}")
+
+
+class SourceDistribution(unittest.TestCase):
+    def test_build_makes_sdist_and_wheel_and_the_sdist_installs(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            python = fresh_venv(tmp)
+            # `build` at the project's pin, run by the interpreter under test so that the wheel is its own.
+            pin = next(line for line in (ROOT / "requirements-dev.txt").read_text().splitlines()
+                       if line.startswith("build=="))
+            pip_install(python, pin, cwd=tmp)
+            dist = Path(tmp) / "dist"
+            run(python, "-m", "build", "--outdir", str(dist), str(ROOT), env=ENV, cwd=tmp)
+            tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+            sdist, wheel = sorted(dist.iterdir(), key=lambda p: p.suffix == ".whl")
+            self.assertEqual(sdist.name, "veltrani_core-0.1.0.tar.gz")
+            self.assertRegex(wheel.name, rf"^veltrani_core-0\.1\.0-{tag}-{tag}-\w+\.whl$")
+
+            pip_install(python, str(sdist), cwd=tmp)
+            probe = "import _veltrani_core, importlib.util as u; print(_veltrani_core.__doc__, " \
+                    "u.find_spec('_veltrani_core-stubs') is not None)"
+            self.assertEqual(run(python, "-c", probe, env=ENV, cwd=tmp).stdout,
+                             "High-performance async file I/O for Python (C++ backend) True\n")
 
 
 if __name__ == "__main__":

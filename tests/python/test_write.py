@@ -1,4 +1,5 @@
 import array
+import collections.abc
 import os
 import pickle
 import unittest
@@ -122,15 +123,38 @@ class Thresholds(FileTestCase):
         self.assertEqual(self.size_on_disk(), WRITELINES_FLUSH + 1)
 
     def test_writelines_arguments(self):
+        class Lines(collections.abc.Sequence):  # a sequence that is neither list nor tuple
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                if i >= 2:
+                    raise IndexError(i)
+                return ["é", b"f"][i]
+
+        class S(str):
+            pass
         f = self.opened("w")
         f.writelines([b"a", "b", bytearray(b"c")])
         f.writelines(("d",))
         f.writelines([])
-        for bad in ["str", b"bytes", (x for x in ["g"]), ["ok", 1], 5]:
-            with self.assertRaises(TypeError):
+        f.writelines(Lines())
+        f.writelines([S("g"), "\u20ac", "\U0001f600"])
+        # Every item is checked before any is stored: a bad one anywhere means nothing is written.
+        for bad in ["str", b"bytes", bytearray(b"ab"), (x for x in ["g"]), 5, {"a": 1}, ["ok", 1],
+                    ["ok"] * 3 + [None], ["ok", "\udc80"], [memoryview(b"m")]]:
+            with self.assertRaises(TypeError) as cm:
                 f.writelines(bad)
+            self.assertTrue(str(cm.exception).startswith(
+                "writelines(): incompatible function arguments"), str(cm.exception))
+
+        class Broken(Lines):
+            def __getitem__(self, i):
+                raise KeyError("the sequence's own error")
+        with self.assertRaises(KeyError):
+            f.writelines(Broken())
         f.close()
-        self.assertEqual(self.disk(), b"abcd")
+        self.assertEqual(self.disk(), ("abcdéfg" + "\u20ac\U0001f600").encode())
 
 
 class WriteFailures(FileTestCase):
