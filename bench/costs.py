@@ -86,6 +86,8 @@ for f in files:
     f.close()
 del files
 lines = [LINE] * 1_000_000
+with open("/proc/self/clear_refs", "w") as c:
+    c.write("5")  # the peak so far belongs to the cases above
 rss = status("VmRSS")
 with OPEN(TMP + "/many", "w") as f:
     f.writelines(lines)
@@ -164,7 +166,7 @@ def main():
             print(f"\n{'memory':56} {'AsyncFile':>9} {'open()':>9}  ratio")
             for key in sides[0]:
                 print(f"{key:56} {_size(sides[0][key]):>9} {_size(sides[1][key]):>9}  "
-                      f"{ratio(max(sides[0][key], 0), max(sides[1][key], 1))}")
+                      f"{ratio(max(sides[0][key], 0), max(sides[1][key], 0))}")
 
 
 def _size(n):
