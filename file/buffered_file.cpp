@@ -187,14 +187,14 @@ std::size_t BufferedFile::read_some(char* dst, std::size_t n) {
 
 // Fills the empty read-ahead with what one read at the position gives, up to `want` bytes.
 bool BufferedFile::fetch(std::size_t want) {
+  ahead_pos_ = ahead_len_ = 0;
+  ahead_origin_ = pos_;
   if (ahead_cap_ != want) {  // memory follows use: a fetch at a new spot is small again
     ahead_.reset();
     ahead_cap_ = 0;
     ahead_.reset(new char[want]);
     ahead_cap_ = want;
   }
-  ahead_pos_ = ahead_len_ = 0;
-  ahead_origin_ = pos_;
   ahead_len_ = read_some(ahead_.get(), want);
   return ahead_len_ != 0;
 }
