@@ -392,7 +392,7 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
       // a loop reuses memory already populated, so only a read to the end asks.
       if (!size) platform::prefault(dst + got, cap - got);
       got += pull(dst + got, cap - got, some);
-      if (got < cap || got == limit || some || (!raw_ && ahead() == 0 && at_end())) break;
+      if (got < cap || got == limit || some || (!raw_ && at_end())) break;
       want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
     }
   } catch (...) {
