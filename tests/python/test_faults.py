@@ -304,9 +304,20 @@ class ExactlyOnce(FileTestCase):
             limit(hard)
             whole = b"record\n" + data + big + big
             print(f.tell() == len(whole), f.seek(0) == 0 and f.read() == whole == open(sys.argv[1], "rb").read())
+            # writelines cut part-way: the lines stored before the failure go out whole, once.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            lines = [os.urandom(1000) for _ in range(1000)]
+            limit(os.path.getsize(sys.argv[1]) + 300_000)
+            try: f.writelines(lines)
+            except RuntimeError as e: print(str(e).replace(" ", "_"))
+            limit(hard)
+            f.close()
+            rest = open(sys.argv[1], "rb").read()[len(whole):]
+            print(300_000 < len(rest) < 1_000_000 and len(rest) % 1000 == 0 and rest == b"".join(lines)[:len(rest)])
             """, self.path)
         self.assertEqual(out, ["Flush_failed", "7", "Failed_to_flush_write_buffer",
-                               "Failed_to_write_complete_data", "True", "handler", "True", "True"])
+                               "Failed_to_write_complete_data", "True", "handler", "True", "True",
+                               "Failed_to_flush_write_buffer", "True"])
 
     def test_write_through_cut_by_a_raising_signal_handler(self):
         # 64 KiB fill the pipe; the next write waits until a signal whose handler raises. The
