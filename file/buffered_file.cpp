@@ -122,8 +122,7 @@ void BufferedFile::begin_read() {
 // ---- the position ----
 
 // After an append the descriptor's offset is the position: the end, wherever that was then.
-void BufferedFile::locate() {
-  if (!unknown_pos_) return;
+void BufferedFile::find_position() {
   const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);
   if (at < 0) fail("Tell failed");
   pos_ = at;

@@ -141,7 +141,10 @@ class BufferedFile {
  private:
   void require_open() const;
   void begin_read();
-  void locate();
+  void locate() {
+    if (unknown_pos_) find_position();
+  }
+  void find_position();
   void settle();
   void drop_ahead();
   std::size_t ahead() const { return ahead_len_ - ahead_pos_; }
