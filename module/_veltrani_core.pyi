@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from typing_extensions import Buffer, Self
 
 class AsyncFile:
-    """A file over C stdio with its own write buffer, line read-ahead and cached length.
+    """A file over C stdio with its own write buffer and read-ahead.
 
     Block reads (read, readall, read1) return bytes when the mode contains "b", str otherwise;
     line reads always return str. The async names do their work at once and return plain values.
