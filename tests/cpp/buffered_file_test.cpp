@@ -245,7 +245,7 @@ TEST_F(BufferedFileTest, ReadAfterWriteSeesTheWrittenBytes) {
   EXPECT_EQ(f.readline(), "");  // at the end: nothing to read, and nothing lost
   f.seek(0);
   EXPECT_EQ(f.readline(), "abc\n");
-  f.write("more");  // writing after reading, at the stream position
+  f.write("more");  // writing after reading, right after the last line returned
   f.close();
   EXPECT_EQ(disk(), "abc" + kNewline + "more");
 }
@@ -254,7 +254,7 @@ TEST_F(BufferedFileTest, WriteAfterSmallReadLandsAtThePosition) {
   put("0123456789");
   BufferedFile f(path_, "r+b");
   f.open();
-  EXPECT_EQ(read(f, 2), "01");  // the stream has read the whole file ahead
+  EXPECT_EQ(read(f, 2), "01");  // the read-ahead holds the whole file
   f.write("ab");
   f.flush();
   EXPECT_EQ(read(f, 2), "45");
@@ -391,7 +391,7 @@ TEST_F(BufferedFileTest, TruncateDropsNoStaleBufferedBytes) {
 
   BufferedFile g(path_, "r+");
   g.open();
-  EXPECT_EQ(read(g, 2), "01");  // the stream reads ahead "23"
+  EXPECT_EQ(read(g, 2), "01");  // the read-ahead holds "23"
   g.truncate(3);
   EXPECT_EQ(read(g, 5), "2");
 }
