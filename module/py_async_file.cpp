@@ -266,9 +266,10 @@ bool is_line(PyObject* item) {
 
 }  // namespace
 
-bool is_line_sequence(PyObject* obj) {
+bool to_lines(PyObject* obj, py::object& items) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) return false;
-  const auto items = py::reinterpret_steal<py::object>(PySequence_Fast(obj, "writelines"));
+  // A list or tuple is used as it is; another sequence is listed once, as references.
+  items = py::reinterpret_steal<py::object>(PySequence_Fast(obj, "writelines"));
   if (!items) throw py::error_already_set();  // the sequence's own error, as pybind11 raised it
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
   PyObject** item = PySequence_Fast_ITEMS(items.ptr());
@@ -434,9 +435,7 @@ py::object PyAsyncFile::py_write(const py::object& data) {
 }
 
 py::object PyAsyncFile::py_writelines(const LineSequence& lines) {
-  // A list or tuple is used as it is; another sequence is listed once, as references.
-  const auto items = py::reinterpret_steal<py::object>(PySequence_Fast(lines.ptr(), "writelines"));
-  if (!items) throw py::error_already_set();
+  const py::object& items = lines.items;
   writelines([&](auto&& store) {
     // Size and items read afresh for each line: a signal handler run during a write-out may
     // have changed the list since it was checked.

@@ -32,13 +32,13 @@ struct Integer {
 };
 
 // What writelines accepts: a sequence, other than a str or bytes, whose items are all str (each
-// with a UTF-8 form: no lone surrogate), bytes or bytearray. Checked while pybind11 loads the
-// argument, so that anything else is refused with pybind11's own TypeError before a line is stored.
-bool is_line_sequence(PyObject* obj);
-class LineSequence : public py::object {
- public:
-  PYBIND11_OBJECT_DEFAULT(LineSequence, py::object, is_line_sequence)
+// with a UTF-8 form: no lone surrogate), bytes or bytearray. Listed once and checked while
+// pybind11 loads the argument, so that anything else is refused with pybind11's own TypeError
+// before a line is stored, and the lines written are the ones checked.
+struct LineSequence {
+  py::object items;  // a list or tuple: the argument itself, or the one list made of it
 };
+bool to_lines(PyObject* obj, py::object& items);
 
 // The native object behind every AsyncFile: the file itself plus the Python-facing bodies,
 // which convert arguments and results and leave all file logic to BufferedFile.
@@ -173,11 +173,6 @@ class WriteData {
 
 namespace pybind11::detail {
 
-// The parameter's type as signatures and the incompatible-arguments message show it.
-template <>
-struct handle_type_name<veltrani::LineSequence> {
-  static constexpr auto name = const_name("collections.abc.Sequence[str | bytes | bytearray]");
-};
 
 // pybind11 (2.10 to 3.1; checked on 3.0.1 and 3.1.0 by tests/python/test_entries.py) runs a
 // method on an instance whose __init__ never completed (made by __new__ alone, or a subclass's
@@ -202,6 +197,17 @@ class type_caster<veltrani::Integer<T>> {
   bool load(handle src, bool) { return veltrani::to_integer(src.ptr(), value.value); }
   static handle cast(veltrani::Integer<T> src, return_value_policy policy, handle parent) {
     return make_caster<T>::cast(src.value, policy, parent);
+  }
+};
+
+template <>
+class type_caster<veltrani::LineSequence> {
+ public:
+  PYBIND11_TYPE_CASTER(veltrani::LineSequence,
+                       const_name("collections.abc.Sequence[str | bytes | bytearray]"));
+  bool load(handle src, bool) { return veltrani::to_lines(src.ptr(), value.items); }
+  static handle cast(const veltrani::LineSequence& src, return_value_policy, handle) {
+    return src.items.inc_ref();
   }
 };
 

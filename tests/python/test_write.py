@@ -123,14 +123,17 @@ class Thresholds(FileTestCase):
         self.assertEqual(self.size_on_disk(), WRITELINES_FLUSH + 1)
 
     def test_writelines_arguments(self):
-        class Lines(collections.abc.Sequence):  # a sequence that is neither list nor tuple
+        class Lines(collections.abc.Sequence):  # neither list nor tuple; listed again, it changes
+            listed = 0
+
             def __len__(self):
                 return 2
 
             def __getitem__(self, i):
                 if i >= 2:
+                    self.listed += 1
                     raise IndexError(i)
-                return ["é", b"f"][i]
+                return ["é", b"f"][i] if not self.listed else 5
 
         class S(str):
             pass
