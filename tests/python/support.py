@@ -40,7 +40,7 @@ def _close_quietly(f):
         pass  # a test that left unwritable bytes pending; the destructor drops them
 
 
-def run_python(code, timeout=60, env=None):
+def run_python(code, *args, timeout=60, env=None):
     """Runs code in a fresh interpreter, for what could crash or hang this one."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
                           text=True, timeout=timeout, env=env)

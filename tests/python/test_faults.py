@@ -2,13 +2,12 @@
 import os
 import shutil
 import subprocess
-import sys
 import textwrap
 import threading
 import unittest
 
 from _veltrani_core import AsyncFile
-from support import FileTestCase
+from support import FileTestCase, run_python
 
 
 def error_of(call):
@@ -17,6 +16,22 @@ def error_of(call):
     except Exception as e:  # noqa: BLE001 - the exception is the result here
         return type(e), str(e)
     return None
+
+
+# What every child process starts with: its imports, and one figure of /proc/self/status in KiB.
+PRELUDE = """
+import ctypes, mmap, os, resource, signal, subprocess, sys
+from _veltrani_core import AsyncFile
+status = lambda key: next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(key + ":"))
+"""
+
+
+def child(code, *args, timeout=30):
+    """Runs code in a fresh interpreter (limits, timers and hangs stay there); returns its output."""
+    done = run_python(PRELUDE + textwrap.dedent(code), *args, timeout=timeout)
+    if done.returncode != 0:
+        raise AssertionError(f"exit {done.returncode}: {done.stderr}")
+    return done.stdout.split()
 
 
 class NoSpace(FileTestCase):
@@ -119,8 +134,6 @@ class ReadErrors(FileTestCase):
     def test_a_failed_read_raises_and_keeps_what_it_took(self):
         # /proc/self/mem fails (EIO) at a hole in the memory map: here 100 bytes after the start.
         out = child(r"""
-            import ctypes, mmap
-            from _veltrani_core import AsyncFile
             m, page = mmap.mmap(-1, 2 * mmap.PAGESIZE), mmap.PAGESIZE
             m[:] = bytes(range(256)) * (2 * page // 256)
             edge = ctypes.addressof(ctypes.c_char.from_buffer(m)) + page
@@ -178,13 +191,10 @@ class Memory(FileTestCase):
         with open(self.path, "wb") as f:
             f.truncate(1 << 30)
         out = child(r"""
-            import os, resource, sys
-            from _veltrani_core import AsyncFile
             f = AsyncFile(sys.argv[1], "rb").open()
             f.read(100_000)
             os.truncate(sys.argv[1], 0)
-            vm = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
-            resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.RLIM_INFINITY))
+            resource.setrlimit(resource.RLIMIT_AS, ((status("VmSize") << 10) + (256 << 20), resource.RLIM_INFINITY))
             print(len(f.read()))
             """, self.path)
         self.assertEqual(out, ["0"])
@@ -193,12 +203,9 @@ class Memory(FileTestCase):
         if "libasan" in os.environ.get("LD_PRELOAD", ""):
             self.skipTest("AddressSanitizer ends the process when an allocation fails")
         out = child(r"""
-            import os, resource, subprocess, sys
-            from _veltrani_core import AsyncFile
             w = subprocess.Popen(["head", "-c", str(200 << 20), "/dev/zero"], stdout=subprocess.PIPE)
             f = AsyncFile(f"/dev/fd/{w.stdout.fileno()}", "rb").open()
-            vm = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize"))
-            resource.setrlimit(resource.RLIMIT_AS, (vm + (100 << 20), resource.RLIM_INFINITY))
+            resource.setrlimit(resource.RLIMIT_AS, ((status("VmSize") << 10) + (100 << 20), resource.RLIM_INFINITY))
             try: f.read()
             except MemoryError: print("MemoryError")
             """)
@@ -209,14 +216,20 @@ class Memory(FileTestCase):
             self.skipTest("AddressSanitizer holds freed memory in quarantine")
         self.put(b"x" * (64 << 20) + b"\nshort\nlines\n")
         out = child(r"""
-            import sys
-            from _veltrani_core import AsyncFile
-            rss = lambda: next(int(l.split()[1]) >> 10 for l in open("/proc/self/status") if l.startswith("VmRSS"))
+            rss = lambda: status("VmRSS") >> 10
             f = AsyncFile(sys.argv[1], "rb").open()
             base = rss()
             print(len(f.readline()), len(f.readline()), rss() - base < 16)
             """, self.path)
         self.assertEqual(out, [str((64 << 20) + 1), "6", "True"])
+
+
+def run_threads(work, args):
+    threads = [threading.Thread(target=work, args=(a,)) for a in args]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 class Threads(FileTestCase):
@@ -227,11 +240,7 @@ class Threads(FileTestCase):
         def work(t):
             for i, line in enumerate(lines[t]):
                 f.write(line) if i % 2 else f.writelines([line])
-        threads = [threading.Thread(target=work, args=(t,)) for t in lines]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(work, lines)
         f.close()
         written = self.disk().decode().splitlines(keepends=True)
         self.assertEqual(sorted(written), sorted(sum(lines.values(), [])))
@@ -247,21 +256,8 @@ class Threads(FileTestCase):
         def work(k):
             for line in f:
                 seen[k].append(line)
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(work, range(4))
         self.assertEqual(sorted(sum(seen, [])), expected)
-
-
-def child(code, *args, timeout=30):
-    """Runs code in a fresh interpreter (limits, timers and hangs stay there); returns its output."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
-                          text=True, timeout=timeout)
-    if done.returncode != 0:
-        raise AssertionError(f"exit {done.returncode}: {done.stderr}")
-    return done.stdout.split()
 
 
 class ExactlyOnce(FileTestCase):
@@ -269,8 +265,6 @@ class ExactlyOnce(FileTestCase):
 
     def test_file_size_limit(self):
         out = child(r"""
-            import os, resource, signal, sys
-            from _veltrani_core import AsyncFile
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
             limit = lambda n: resource.setrlimit(resource.RLIMIT_FSIZE, (n, hard))
@@ -323,8 +317,6 @@ class ExactlyOnce(FileTestCase):
         # 64 KiB fill the pipe; the next write waits until a signal whose handler raises. The
         # unwritten rest stays pending and goes out once there is a reader.
         out = child(r"""
-            import os, signal, subprocess, sys
-            from _veltrani_core import AsyncFile
             r, w = os.pipe()
             f = AsyncFile(f"/dev/fd/{w}", "wb").open()
             os.close(w)
@@ -359,8 +351,6 @@ class ExactlyOnce(FileTestCase):
         # raises now and then. A write that raised may or may not have taken its piece (the
         # handler can run just after the call returned), but nothing may be torn, lost or doubled.
         out = child(r"""
-            import os, signal, subprocess, sys
-            from _veltrani_core import AsyncFile
             r, w = os.pipe()
             reader = subprocess.Popen([sys.executable, "-c", "import sys, time\nseen = []\n"
                                        "while chunk := sys.stdin.buffer.read1(16384):\n"
@@ -423,8 +413,6 @@ class SignalsAndPipes(FileTestCase):
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         out = child(r"""
-            import signal, subprocess, sys
-            from _veltrani_core import AsyncFile
             fifo = sys.argv[1]
             class Tick(Exception): pass
             raising = f = None
@@ -469,8 +457,6 @@ class SignalsAndPipes(FileTestCase):
 
     def test_line_reads_from_a_live_pipe_do_not_wait_for_more(self):
         out = child(r"""
-            import subprocess, sys
-            from _veltrani_core import AsyncFile
             c = subprocess.Popen([sys.executable, "-c", 'import os, sys; os.write(1, b"ready\\n"); '
                                   'os.write(1, input().encode() + b"\\n"); sys.stdin.read()'],
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)

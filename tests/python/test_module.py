@@ -5,6 +5,7 @@ import fractions
 import os
 import pathlib
 import shutil
+import subprocess
 import tempfile
 import unittest
 
@@ -148,11 +149,8 @@ class Lifecycle(FileTestCase):
             self.skipTest("no localedef or no German locale source (Debian package locales)")
         locales = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, locales)
-        made = run_python(f"""
-            import subprocess
-            subprocess.run([{localedef!r}, "-i", "de_DE", "-f", "UTF-8", {locales!r} + "/de_DE.UTF-8"],
-                           check=True, capture_output=True)
-        """, timeout=120)
+        made = subprocess.run([localedef, "-i", "de_DE", "-f", "UTF-8", locales + "/de_DE.UTF-8"],
+                              capture_output=True, text=True, timeout=120)
         if made.returncode != 0:
             self.skipTest("localedef could not build de_DE.UTF-8: " + made.stderr[-300:])
         env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
@@ -176,12 +174,11 @@ class Lifecycle(FileTestCase):
         lines = child.stdout.splitlines()
         self.assertEqual(len(lines), 2, child.stdout)
         # The platform's wording stays in the message; the type comes from the error number.
-        missing, reason = lines[0].split(" - ")
-        self.assertEqual(missing, f"ValueError: Failed to open file: {self.dir}/missing/x")
-        self.assertNotIn(reason, ("", os.strerror(errno.ENOENT)))
-        directory, reason = lines[1].split(" - ")
-        self.assertEqual(directory, f"RuntimeError: Failed to open file: {self.dir}")
-        self.assertNotIn(reason, ("", os.strerror(errno.EISDIR)))
+        for line, kind, path, number in zip(lines, ("ValueError", "RuntimeError"),
+                                            (self.dir + "/missing/x", self.dir), (errno.ENOENT, errno.EISDIR)):
+            head, reason = line.split(" - ")
+            self.assertEqual(head, f"{kind}: Failed to open file: {path}")
+            self.assertNotIn(reason, ("", os.strerror(number)))
 
     def test_close_twice_and_reopen(self):
         f = AsyncFile(self.path, "w")
