@@ -21,6 +21,15 @@ namespace {
   throw OpenError("Failed to open file: " + path + " - " + std::strerror(err), err);
 }
 
+// Replaces `buf` by one of `n` bytes, its contents gone. Emptied first, so that a failed
+// allocation leaves no capacity counted in freed memory.
+void renew(std::unique_ptr<char[]>& buf, std::size_t& cap, std::size_t n) {
+  buf.reset();
+  cap = 0;
+  buf.reset(new char[n]);
+  cap = n;
+}
+
 // The C library and the kernel refuse every read of a stream opened for writing alone (EBADF).
 bool write_only(ModeInfo mode) { return mode.kind == OpenMode::Write || mode.kind == OpenMode::Append; }
 
@@ -188,12 +197,8 @@ std::size_t BufferedFile::read_some(char* dst, std::size_t n) {
 bool BufferedFile::fetch(std::size_t want) {
   ahead_pos_ = ahead_len_ = 0;
   ahead_origin_ = pos_;
-  if (ahead_cap_ != want) {  // memory follows use: a fetch at a new spot is small again
-    ahead_.reset();
-    ahead_cap_ = 0;
-    ahead_.reset(new char[want]);
-    ahead_cap_ = want;
-  }
+  // Memory follows use: a fetch at a new spot is small again.
+  if (ahead_cap_ != want) renew(ahead_, ahead_cap_, want);
   ahead_len_ = read_some(ahead_.get(), want);
   return ahead_len_ != 0;
 }
@@ -297,12 +302,7 @@ void BufferedFile::flush_write_buffer(const char* message) {
 
 void BufferedFile::keep_pending(std::string_view tail) {
   // Only after a write-out: the pending bytes are gone, so the tail is all that is kept.
-  if (tail.size() > write_cap_) {
-    write_buffer_.reset();
-    write_cap_ = 0;
-    write_buffer_.reset(new char[tail.size()]);
-    write_cap_ = tail.size();
-  }
+  if (tail.size() > write_cap_) renew(write_buffer_, write_cap_, tail.size());
   std::memcpy(write_buffer_.get(), tail.data(), tail.size());
   write_pos_ = tail.size();
 }

@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
 #include "file/buffered_file.hpp"
 
@@ -173,7 +172,6 @@ class WriteData {
 
 namespace pybind11::detail {
 
-
 // pybind11 (2.10 to 3.1; checked on 3.0.1 and 3.1.0 by tests/python/test_entries.py) runs a
 // method on an instance whose __init__ never completed (made by __new__ alone, or a subclass's
 // self before super().__init__()) all the same, and the call crashes; it offers no check of its
@@ -187,7 +185,6 @@ class type_caster<veltrani::PyAsyncFile> : public type_caster_base<veltrani::PyA
   }
 };
 
-
 // Offsets and whence: the library's TypeError for what is no integer or does not fit, as for its
 // own integer casters, whose name the signature keeps.
 template <class T>
@@ -195,9 +192,6 @@ class type_caster<veltrani::Integer<T>> {
  public:
   PYBIND11_TYPE_CASTER(veltrani::Integer<T>, make_caster<T>::name);
   bool load(handle src, bool) { return veltrani::to_integer(src.ptr(), value.value); }
-  static handle cast(veltrani::Integer<T> src, return_value_policy policy, handle parent) {
-    return make_caster<T>::cast(src.value, policy, parent);
-  }
 };
 
 template <>
@@ -206,9 +200,6 @@ class type_caster<veltrani::LineSequence> {
   PYBIND11_TYPE_CASTER(veltrani::LineSequence,
                        const_name("collections.abc.Sequence[str | bytes | bytearray]"));
   bool load(handle src, bool) { return veltrani::to_lines(src.ptr(), value.items); }
-  static handle cast(const veltrani::LineSequence& src, return_value_policy, handle) {
-    return src.items.inc_ref();
-  }
 };
 
 template <>
@@ -216,9 +207,6 @@ class type_caster<veltrani::FileName> {
  public:
   PYBIND11_TYPE_CASTER(veltrani::FileName, const_name("str | bytes | os.PathLike"));
   bool load(handle src, bool) { return veltrani::to_file_name(src.ptr(), value.bytes); }
-  static handle cast(const veltrani::FileName& src, return_value_policy, handle) {
-    return PyUnicode_DecodeFSDefaultAndSize(src.bytes.data(), static_cast<Py_ssize_t>(src.bytes.size()));
-  }
 };
 
 }  // namespace pybind11::detail
