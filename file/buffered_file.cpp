@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 
 #include "file/platform.hpp"
@@ -33,6 +34,10 @@ void renew(std::unique_ptr<char[]>& buf, std::size_t& cap, std::size_t n) {
 // The C library and the kernel refuse every read of a stream opened for writing alone (EBADF).
 bool write_only(ModeInfo mode) { return mode.kind == OpenMode::Write || mode.kind == OpenMode::Append; }
 
+// The open files that write at their own position (see BufferedFile::shared_).
+std::mutex enlisted_mutex;
+BufferedFile* enlisted_head = nullptr;
+
 }  // namespace
 
 BufferedFile::BufferedFile(std::string filename, std::string mode)
@@ -46,6 +51,7 @@ BufferedFile::~BufferedFile() {
   } catch (...) {
     // A destructor has no one to report to; close() is where failures are seen.
   }
+  delist();
   std::fclose(file_);
 }
 
@@ -81,6 +87,9 @@ void BufferedFile::open() {
   text_ = platform::kTextTranslatesNewlines && !mode_info_.binary;
   write_pos_ = 0;
   drop_ahead();
+  forks_ = platform::fork_count();
+  shared_ = false;
+  if (!raw_ && mode_info_.kind != OpenMode::Read && !appends()) enlist();
 }
 
 void BufferedFile::close() {
@@ -88,6 +97,7 @@ void BufferedFile::close() {
   if (file_ == nullptr) return;
   flush_write_buffer();  // on failure the stream stays open with its pending bytes
   // fclose releases the stream whatever it returns, so it must never be used again.
+  delist();
   const int rc = std::fclose(file_);
   file_ = nullptr;
   fd_ = -1;
@@ -137,6 +147,46 @@ void BufferedFile::find_position() {
   pos_ = at;
   known_length_ = std::max(known_length_, at);
   unknown_pos_ = false;
+}
+
+void BufferedFile::enlist() {
+  platform::watch_forks(before_fork, after_fork);
+  const std::lock_guard<std::mutex> lock(enlisted_mutex);
+  prev_ = nullptr;
+  next_ = enlisted_head;
+  if (next_ != nullptr) next_->prev_ = this;
+  enlisted_head = this;
+  enlisted_ = true;
+}
+
+void BufferedFile::delist() {
+  if (!enlisted_) return;
+  const std::lock_guard<std::mutex> lock(enlisted_mutex);
+  (prev_ != nullptr ? prev_->next_ : enlisted_head) = next_;
+  if (next_ != nullptr) next_->prev_ = prev_;
+  prev_ = next_ = nullptr;
+  enlisted_ = false;
+}
+
+// Held from before a fork to after it, so that no list is half-changed in the child.
+void BufferedFile::before_fork() {
+  enlisted_mutex.lock();
+  for (BufferedFile* f = enlisted_head; f != nullptr; f = f->next_) {
+    // Bytes fetched ahead are not the caller's yet: the offset goes where the caller is.
+    if (!f->unknown_pos_) platform::seek(f->fd_, f->pos_ - static_cast<std::int64_t>(f->ahead()), SEEK_SET);
+  }
+}
+
+void BufferedFile::after_fork() { enlisted_mutex.unlock(); }
+
+// First use since a fork: the position is the descriptor's offset, where before_fork put it or
+// where the other process has moved it since.
+void BufferedFile::adopt_fork() {
+  forks_ = platform::fork_count();
+  if (!enlisted_) return;
+  shared_ = true;
+  drop_ahead();
+  unknown_pos_ = true;
 }
 
 void BufferedFile::drop_ahead() {
@@ -257,8 +307,14 @@ std::int64_t BufferedFile::length() const { return platform::length(fd_); }
 
 std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   err = 0;
-  // Appends and a pipe's bytes go where the descriptor puts them; a file's go to the position.
-  const bool positioned = !raw_ && !appends();
+  // Appends and a pipe's bytes go where the descriptor puts them; a file's go to the position,
+  // by moving the descriptor's offset there when it is shared with another process.
+  if (forks_ != platform::fork_count()) adopt_fork();
+  const bool positioned = !raw_ && !appends() && !shared_;
+  if (shared_ && !unknown_pos_ && platform::seek(fd_, pos_, SEEK_SET) < 0) {
+    err = errno;
+    return 0;
+  }
   std::size_t done = 0;
   while (done < n) {
     std::int64_t next = pos_;
@@ -270,9 +326,15 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
     }
     done += static_cast<std::size_t>(r);
     if (positioned) pos_ = next;
+    // On a pipe or terminal a write comes back short when a signal cut it: its handlers run
+    // before the rest is written, as after EINTR, so that a raising one is not lost.
+    if (raw_ && done < n) {
+      err = EINTR;
+      break;
+    }
   }
   if (!raw_ && done > 0) {
-    if (appends()) unknown_pos_ = true;  // at the end, wherever that was by then
+    if (appends() || shared_) unknown_pos_ = true;  // the descriptor's offset, wherever that was
     known_length_ = std::max(known_length_, pos_);
   }
   return done;
@@ -479,9 +541,11 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   if (target > known_length_) known_length_ = std::max(known_length_, length());
   // Past anything the file has held, only the kernel knows whether the offset is allowed.
   if (target > known_length_ && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
-  // Within what was fetched, the read-ahead stays: seek(tell()) costs nothing.
+  // Within what was fetched, the read-ahead stays only while some of it is still unread, and
+  // never for a seek from the end, as open() does: a poll (seek back, read again) sees what the
+  // file holds now, not the bytes it held when they were fetched.
   const std::int64_t fetched = static_cast<std::int64_t>(ahead_len_);
-  if (!text_ && target >= pos_ - fetched && target <= pos_) {
+  if (!text_ && whence != SEEK_END && ahead() != 0 && target >= pos_ - fetched && target <= pos_) {
     ahead_pos_ = static_cast<std::size_t>(target - (pos_ - fetched));
   } else {
     drop_ahead();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "file/mode.hpp"
+#include "file/platform.hpp"
 
 namespace veltrani {
 
@@ -142,9 +143,15 @@ class BufferedFile {
   void require_open() const;
   void begin_read();
   void locate() {
+    if (forks_ != platform::fork_count()) adopt_fork();
     if (unknown_pos_) find_position();
   }
   void find_position();
+  void adopt_fork();
+  void enlist();
+  void delist();
+  static void before_fork();
+  static void after_fork();
   void settle();
   void drop_ahead();
   std::size_t ahead() const { return ahead_len_ - ahead_pos_; }
@@ -193,6 +200,16 @@ class BufferedFile {
   std::int64_t ahead_origin_ = 0;  // where ahead_[0] lies on disk
   std::int64_t known_length_ = 0;
   bool unknown_pos_ = false;
+  // pwrite leaves the descriptor's offset behind, but after a fork() the two processes share it
+  // and both must write there, as open()'s files do. So every open file that writes at its own
+  // position is enlisted; a fork first moves each one's offset to its position (before_fork),
+  // and from then on (shared_) its writes go to the descriptor's offset, which also holds its
+  // position after each write (unknown_pos_), as after an append.
+  unsigned forks_ = 0;  // platform::fork_count() as last seen
+  bool shared_ = false;
+  bool enlisted_ = false;
+  BufferedFile* prev_ = nullptr;
+  BufferedFile* next_ = nullptr;
   InterruptHook on_interrupt_ = nullptr;
   bool in_hook_ = false;  // a signal handler runs in the middle of an operation on this object
 };
@@ -237,28 +254,34 @@ void BufferedFile::readlines(Emit&& emit) {
     std::string rest;
     StringSink sink(rest);
     read_block(std::nullopt, sink, false);
-    const char* end = rest.data() + rest.size();
-    const char* tail = emit_lines(rest.data(), end, carried, emit);
-    if (tail < end) emit(std::string_view(tail, static_cast<std::size_t>(end - tail)));
+    try {
+      const char* end = rest.data() + rest.size();
+      const char* tail = emit_lines(rest.data(), end, carried, emit);
+      if (tail < end) emit(std::string_view(tail, static_cast<std::size_t>(end - tail)));
+    } catch (...) {
+      unread(rest.data(), rest.size());  // a line the caller could not take: all come back
+      throw;
+    }
     return;
   }
   // Chunks, not one buffer the size of the rest: memory stays flat however large the file.
   const std::unique_ptr<char[]> chunk(new char[kLineChunk]);
   const std::int64_t start = position();
   std::size_t n = 0;
-  do {
-    try {
+  try {
+    do {
       n = pull(chunk.get(), kLineChunk, false);
-    } catch (...) {
-      drop_ahead();  // interrupted: the next call reads these lines again
-      pos_ = start;
-      throw;
-    }
-    const char* end = chunk.get() + n;
-    const char* tail = emit_lines(chunk.get(), end, carried, emit);
-    carried.append(tail, end);
-  } while (n == kLineChunk);  // a file comes back short only at its end
-  if (!carried.empty()) emit(std::string_view(carried));
+      const char* end = chunk.get() + n;
+      const char* tail = emit_lines(chunk.get(), end, carried, emit);
+      carried.append(tail, end);
+    } while (n == kLineChunk);  // a file comes back short only at its end
+    if (!carried.empty()) emit(std::string_view(carried));
+  } catch (...) {
+    // Interrupted, or a line the caller could not take: the next call reads them all again.
+    drop_ahead();
+    pos_ = start;
+    throw;
+  }
 }
 
 }  // namespace veltrani

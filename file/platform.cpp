@@ -1,6 +1,7 @@
 #include "file/platform.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #ifdef _WIN32
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #else
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +86,10 @@ std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t off
 
 void prefault(void*, std::size_t) {}
 
+unsigned fork_count() { return 0; }
+
+void watch_forks(void (*)(), void (*)()) {}
+
 #else
 
 int descriptor(std::FILE* file) { return ::fileno(file); }
@@ -138,6 +144,28 @@ void prefault(void* dst, std::size_t n) {
   (void)dst;
   (void)n;
 #endif
+}
+
+namespace {
+
+std::atomic<unsigned> forks{0};
+void (*after_fork)() = nullptr;
+
+void count_fork() {
+  forks.fetch_add(1, std::memory_order_relaxed);
+  after_fork();
+}
+
+}  // namespace
+
+unsigned fork_count() { return forks.load(std::memory_order_relaxed); }
+
+void watch_forks(void (*before)(), void (*after)()) {
+  static const int registered = [&] {
+    after_fork = after;
+    return ::pthread_atfork(before, count_fork, count_fork);
+  }();
+  (void)registered;
 }
 
 #endif

@@ -42,6 +42,13 @@ std::ptrdiff_t write(int fd, const void* src, std::size_t n);
 std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next);
 std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t offset, std::int64_t& next);
 
+// fork() makes a descriptor's offset shared by two processes. fork_count() is how many forks
+// this process has come out of, as parent or child (always 0 where there is no fork).
+// watch_forks registers, once, `before` to run in the forking thread right before each fork and
+// `after` in parent and child right after it, once the count has moved.
+unsigned fork_count();
+void watch_forks(void (*before)(), void (*after)());
+
 // A hint that `dst` is about to be filled: fault its pages in at once. May do nothing.
 void prefault(void* dst, std::size_t n);
 

@@ -401,11 +401,22 @@ py::object PyAsyncFile::py_readinto(const py::object& buffer) {
   return py::int_(readinto(static_cast<char*>(view.buf), items));
 }
 
+py::str PyAsyncFile::take_line(std::string_view line) {
+  try {
+    return decode_utf8(line);
+  } catch (...) {
+    // A line that is no text is given back: the next read returns its bytes.
+    unread(line.data(), line.size());
+    throw;
+  }
+}
+
 py::object PyAsyncFile::py_readline(const py::object& size) {
   const auto limit = size_arg(size);
   const std::string_view line = readline(limit);
-  // As for block reads: in text modes a line cut inside a character reads on to its end.
-  if (limit && line.size() == *limit && !mode_info().binary) {
+  // Lines are str in every mode: one cut inside a character reads on to its end, so that it
+  // decodes.
+  if (limit && line.size() == *limit) {
     if (const std::size_t more = missing_utf8_tail(line)) {
       std::string whole(line);  // the view ends with the next call
       try {
@@ -414,10 +425,10 @@ py::object PyAsyncFile::py_readline(const py::object& size) {
         unread(whole.data(), whole.size());  // the read-ahead is empty: the line starts again
         throw;
       }
-      return decode_utf8(whole);
+      return take_line(whole);
     }
   }
-  return decode_utf8(line);
+  return take_line(line);
 }
 
 py::object PyAsyncFile::py_readlines(const py::object& hint) {
@@ -463,7 +474,7 @@ py::str PyAsyncFile::py_name() const {
 
 py::object PyAsyncFile::next_line() {
   const std::string_view line = readline();
-  return line.empty() ? py::object() : decode_utf8(line);
+  return line.empty() ? py::object() : take_line(line);
 }
 
 py::object PyAsyncFile::py_next() {

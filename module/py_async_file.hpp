@@ -74,6 +74,8 @@ class PyAsyncFile : public BufferedFile {
 
  private:
   static std::string refuse_nul(std::string mode);
+  // The line as str; a line that does not decode raises and is given back.
+  py::str take_line(std::string_view line);
 };
 
 // Whether __init__ has completed on `obj`, an instance of AsyncFile or of a subclass.

@@ -1,4 +1,5 @@
 import asyncio
+import os
 import unittest
 
 from support import FileTestCase
@@ -49,16 +50,36 @@ class LineReads(FileTestCase):
         self.assertEqual(f.readline(), "tail" * CHUNK)
         self.assertEqual(f.readline(CHUNK + 1), "")
 
-    def test_invalid_utf8(self):
-        self.put(b"ok\n\xff\xfe\nafter\n")
+    def test_a_line_that_does_not_decode_takes_nothing(self):
+        data = b"ok line\n\xff\xfe binary\nthird\n"
+        calls = {"readline()": lambda f: f.readline(), "readline(64)": lambda f: f.readline(64),
+                 "readline(9)": lambda f: f.readline(9), "next": next, "readlines": lambda f: f.readlines()}
+        for source, mode in [("file", "r"), ("file", "rb"), ("pipe", "rb")]:
+            for name, call in calls.items():
+                if source == "file":
+                    self.put(data)
+                    f = self.opened(mode)
+                else:
+                    r, w = os.pipe()
+                    os.write(w, data)
+                    os.close(w)
+                    f = self.opened(mode, f"/dev/fd/{r}")
+                    os.close(r)
+                skip = 0 if name == "readlines" else len(f.readline())  # readlines: every line comes back
+                with self.assertRaises(UnicodeDecodeError):
+                    call(f)
+                if source == "file":
+                    self.assertEqual(f.tell(), skip, f"{name}, {mode}")
+                if mode == "rb":
+                    self.assertEqual(f.read(), data[skip:], f"{name}, {source}")
+
+    def test_sized_line_reads_finish_a_character_in_every_mode(self):
+        text = "héllo wörld €uro 𝄞clef\n" * 20
+        self.put(text.encode())
         for mode in ("r", "rb"):
-            f = self.opened(mode)
-            self.assertEqual(f.readline(), "ok\n")
-            with self.assertRaises(UnicodeDecodeError):
-                f.readline()
-            self.assertEqual(f.readline(), "after\n")
-            with self.assertRaises(UnicodeDecodeError):
-                self.opened(mode).readlines()
+            for n in (1, 2, 3, 5):
+                f = self.opened(mode)
+                self.assertEqual("".join(iter(lambda: f.readline(n), "")), text, f"{mode}, {n}")
 
     def test_readlines(self):
         self.assertEqual(self.opened("w+").readlines(), [])
@@ -95,10 +116,12 @@ class OnePosition(FileTestCase):
             "write": lambda f: (f.write(b"ROW"), f.close()),
             "writelines": lambda f: (f.writelines([b"R", b"OW"]), f.close()),
             "truncate": lambda f: (f.truncate() and None, f.close()),  # ours returns None
+            "write, seek back into what was read": lambda f: (
+                f.write(b"XY"), f.seek(-5, 1), f.read(3), f.readline(), f.close()),
         }
         as_bytes = lambda x: x.encode() if isinstance(x, str) else bytes(x) if isinstance(x, bytearray) \
             else type(x)(map(as_bytes, x)) if isinstance(x, (list, tuple)) else x
-        for lines in (1, 3, 1500):
+        for lines in (1, 3, 1500, 40001):  # the last: up to the very end
             for name, op in ops.items():
                 results = []
                 for make in (lambda: self.opened("r+b"), lambda: open(self.path, "r+b")):

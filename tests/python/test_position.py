@@ -1,7 +1,10 @@
+import time
 import unittest
 
 from _veltrani_core import AsyncFile
 from support import FileTestCase
+
+as_bytes = lambda x: tuple(map(as_bytes, x)) if isinstance(x, tuple) else x.encode() if isinstance(x, str) else x
 
 
 class Positioning(FileTestCase):
@@ -78,6 +81,40 @@ class Positioning(FileTestCase):
         self.addCleanup(os.close, leader)
         self.addCleanup(os.close, follower)
         self.assertTrue(self.opened("w", os.ttyname(follower)).isatty())
+
+
+class WhatASeekKeeps(FileTestCase):
+    """A seek keeps what was fetched only while some of it is unread, and never one from the end,
+    as open() does: a poll sees what the file holds now."""
+
+    def test_polls_see_what_another_writer_wrote(self):
+        status, log = b"progress 45%\n", b"first line\n" + b"old line\n" * 276
+        rows = [
+            ("seek(0) + readline", status, lambda f: (f.seek(0), f.readline())),
+            ("seek(0) + read(100)", status, lambda f: (f.seek(0), f.read(100))),
+            ("seek(-13, 1) + read(13)", status, lambda f: (f.seek(-13, 1), f.read(13))),
+            ("seek(0) + next", status, lambda f: (f.seek(0), next(f))),
+            ("from the end", log, lambda f: (f.seek(0, 2), f.read(100), f.tell(), f.seek(-8, 2), f.readline())),
+        ]
+        for mode in ("r", "rb"):
+            for name, before, poll in rows:
+                results = []
+                # open()'s text files refuse relative seeks: its binary file reads the same bytes.
+                for make in (lambda: AsyncFile(self.path, mode).open(), lambda: open(self.path, "rb")):
+                    self.put(before)
+                    with make() as f:
+                        f.readline()
+                        seen = []
+                        for n in (46, 47):  # rewritten in place, then shorter
+                            self.put(b"progress %d%%\n" % n if before == status else b"x" * (70 + n - 46) + b"new log\n")
+                            seen.append(as_bytes(poll(f)))
+                    results.append(seen)
+                self.assertEqual(results[0], results[1], f"{name}, {mode}")
+        f = self.opened("r", "/proc/uptime")
+        first = f.readline()
+        time.sleep(0.05)
+        f.seek(0)
+        self.assertNotEqual(f.readline(), first)
 
 
 if __name__ == "__main__":
