@@ -264,8 +264,9 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
     // A small read of a file fetches a page ahead; translated text is read where it lies, as
     // only the descriptor tells how far on disk a read went.
     const bool small = !raw_ && !text_ && n - got < kReadAhead;
-    // A read past the buffer leaves it behind: it no longer lies right before the position.
-    if (!small) ahead_pos_ = ahead_len_ = 0;
+    // A read past the buffer leaves it behind: it no longer lies right before the position, and
+    // the line reader starts small again there.
+    if (!small) drop_ahead();
     std::size_t k = 0;
     try {
       k = small ? (fetch(kReadAhead) ? std::min(n - got, ahead_len_) : 0) : read_some(dst + got, n - got);
@@ -539,8 +540,9 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   }
   if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
   if (target > known_length_) known_length_ = std::max(known_length_, length());
-  // Past anything the file has held, only the kernel knows whether the offset is allowed.
-  if (target > known_length_ && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+  // Past anything the file has held, only the kernel knows whether the offset is allowed. An
+  // offset shared since a fork moves for the other process to see, as open()'s does.
+  if ((shared_ || target > known_length_) && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
   // Within what was fetched, the read-ahead stays only while some of it is still unread, and
   // never for a seek from the end, as open() does: a poll (seek back, read again) sees what the
   // file holds now, not the bytes it held when they were fetched.

@@ -2,6 +2,7 @@
 import os
 import shutil
 import subprocess
+import sys
 import textwrap
 import threading
 import unittest
@@ -85,6 +86,96 @@ class ChangedUnderneath(FileTestCase):
         self.assertEqual(error_of(f.tell), (RuntimeError, "Tell failed"))
         self.assertEqual(error_of(lambda: f.seek(0)), (RuntimeError, "Seek failed"))
         self.assertEqual(error_of(f.truncate), (RuntimeError, "Truncate failed"))
+
+    def test_pipe_line_across_a_pause_and_a_signal(self):
+        out = child(r"""
+            r, w = os.pipe()
+            writer = subprocess.Popen(["sh", "-c", "printf 'hal'; sleep 0.3; printf 'f line\\n'; sleep 1; printf 'next\\n'"], stdout=w)
+            os.close(w)
+            f = AsyncFile(f"/dev/fd/{r}", "r").open()
+            print(f.readline() == "half line\n")
+            class Tick(Exception): pass
+            def tick(*_): raise Tick
+            signal.signal(signal.SIGALRM, tick)
+            signal.setitimer(signal.ITIMER_REAL, 0.3)  # while nothing waits in the pipe
+            try: f.readline()
+            except Tick: print("Tick")
+            print(f.readline() == "next\n", f.readline() == "")
+            writer.wait()
+            """)
+        self.assertEqual(out, ["True", "Tick", "True", "True"])
+
+    def test_append_modes_after_another_handle_appends(self):
+        # tell() is where this object's own bytes ended; in a+ the next read, seek and truncate act there.
+        ops = {"tell": lambda f: f.tell(), "read": lambda f: f.read(), "seek(0, 1)": lambda f: f.seek(0, 1),
+               "truncate": lambda f: (f.truncate(), None)[1]}
+        as_bytes = lambda x: x.encode() if isinstance(x, str) else x
+        for mode in ("a", "ab", "a+", "a+b"):
+            for name, op in ops.items() if "+" in mode else [("tell", ops["tell"])]:
+                results = []
+                for make in (lambda: AsyncFile(self.path, mode).open(), lambda: open(self.path, mode)):
+                    self.put(b"start\n")
+                    with make() as f:
+                        f.write(b"mine\n" if "b" in mode else "mine\n")
+                        f.flush()
+                        with open(self.path, "ab") as other:
+                            other.write(b"theirs\n")
+                        results.append(as_bytes(op(f)))
+                    results.append(self.disk())
+                self.assertEqual(results[:2], results[2:], f"{name}, {mode}")
+
+
+class ReadCosts(FileTestCase):
+    """What a read at a new spot costs does not depend on how many lines came before."""
+
+    def test_a_line_read_after_many_lines_reads_about_a_page(self):
+        self.put(b"".join(b"%07d\n" % i for i in range(400_000)))
+        def rchar():
+            with open("/proc/self/io") as io:
+                return int(next(line.split()[1] for line in io if line.startswith("rchar")))
+        moves = {"seek": lambda f: f.seek(1_000_000), "write": lambda f: f.write(b"x"),
+                 "truncate": lambda f: f.truncate(3_000_000), "read(n)": lambda f: [f.read(60_000) for _ in range(5)]}
+        for name, move in moves.items():
+            f = self.opened("r+b")
+            for _ in range(300_000):
+                next(f)
+            move(f)
+            before = rchar()
+            f.readline()
+            self.assertLess(rchar() - before, 8192 + 512, name)  # a page, and /proc/self/io itself
+
+    def test_iterating_a_large_file_reads_in_bounded_refills(self):
+        strace = shutil.which("strace")
+        if not strace:
+            self.skipTest("no strace (make installs it)")
+        self.put(b"".join(b"%09d\n" % i for i in range(3_200_000)))  # 32 MB
+        log = os.path.join(self.dir, "trace")
+        code = PRELUDE + textwrap.dedent(r"""
+            before = status("VmRSS")
+            f = AsyncFile(sys.argv[1], "r").open()
+            print(sum(1 for _ in f), status("VmHWM") - before < 4096)
+            """)
+        done = subprocess.run([strace, "-f", "-e", "trace=pread64", "-o", log, sys.executable, "-c", code, self.path],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.stdout.split(), ["3200000", "True"], done.stderr)
+        with open(log) as trace:
+            sizes = [int(line.split(", ")[2]) for line in trace if "pread64(" in line]
+        self.assertGreater(len(sizes), 100)
+        self.assertLessEqual(max(sizes), 256 * 1024)
+
+    def test_paused_writers_give_their_buffers_back(self):
+        out = child(r"""
+            for how in ("flush", "seek", "read"):
+                before = status("VmRSS")
+                files = [AsyncFile(f"{sys.argv[1]}{i}", "w+b").open() for i in range(200)]
+                for f in files:
+                    for _ in range(4):
+                        f.write(b"x" * 60_000)  # pieces under 128 KiB: buffered
+                    {"flush": f.flush, "seek": lambda: f.seek(0), "read": lambda: f.read(1)}[how]()
+                print(how, status("VmRSS") - before < 8192)  # not 256 KiB an object
+                for f in files: f.close()
+            """, self.path)
+        self.assertEqual(out, ["flush", "True", "seek", "True", "read", "True"])
 
 
 class Paths(FileTestCase):
@@ -373,8 +464,8 @@ class ExactlyOnce(FileTestCase):
                 f.write(b"header\n")
                 f.flush()
                 if os.fork() == 0:
-                    f.seek(0); f.write(b"H"); f.seek(0, 2)  # seeks move the offset both share
                     f.write(b"child line\n")
+                    f.seek(0); f.write(b"H"); f.seek(0, 2)  # seeks move the offset both share
                     f.flush()
                     os._exit(0)
                 os.wait()

@@ -155,6 +155,10 @@ class Lifecycle(FileTestCase):
             self.skipTest("localedef could not build de_DE.UTF-8: " + made.stderr[-300:])
         env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "LANG"))}
         env.update(LOCPATH=locales, LC_ALL="de_DE.UTF-8")
+        # Refused permission, for a child that drops root (which no permission bit stops).
+        self.put(b"")
+        os.chmod(self.path, 0o444)
+        os.chmod(self.dir, 0o755)
         child = run_python(f"""
             import errno, locale, os
             from _veltrani_core import AsyncFile
@@ -162,7 +166,10 @@ class Lifecycle(FileTestCase):
             if os.strerror(errno.ENOENT) == "No such file or directory":
                 print("untranslated")
                 raise SystemExit
-            for path, mode in [({self.dir!r} + "/missing/x", "r"), ({self.dir!r}, "w")]:
+            for path, mode in [({self.dir!r} + "/missing/x", "r"), ({self.dir!r}, "w"), ({self.path!r}, "w")]:
+                if path == {self.path!r} and os.getuid() == 0:
+                    os.setgid(65534)
+                    os.setuid(65534)
                 try:
                     AsyncFile(path, mode).open()
                 except Exception as e:
@@ -172,10 +179,11 @@ class Lifecycle(FileTestCase):
         if child.stdout == "untranslated\n":
             self.skipTest("the C library has no German messages (libc.mo)")
         lines = child.stdout.splitlines()
-        self.assertEqual(len(lines), 2, child.stdout)
+        self.assertEqual(len(lines), 3, child.stdout)
         # The platform's wording stays in the message; the type comes from the error number.
-        for line, kind, path, number in zip(lines, ("ValueError", "RuntimeError"),
-                                            (self.dir + "/missing/x", self.dir), (errno.ENOENT, errno.EISDIR)):
+        for line, kind, path, number in zip(lines, ("ValueError", "RuntimeError", "ValueError"),
+                                            (self.dir + "/missing/x", self.dir, self.path),
+                                            (errno.ENOENT, errno.EISDIR, errno.EACCES)):
             head, reason = line.split(" - ")
             self.assertEqual(head, f"{kind}: Failed to open file: {path}")
             self.assertNotIn(reason, ("", os.strerror(number)))
