@@ -470,6 +470,7 @@ class ExactlyOnce(FileTestCase):
                     os._exit(0)
                 os.wait()
                 f.write(b"parent line\n")
+                f.flush()
                 print(f.tell())
                 f.close()
                 print(open(sys.argv[1], "rb").read() == b"Header\nchild line\nparent line\n")
