@@ -71,7 +71,10 @@ void BufferedFile::open() {
     fail_open(filename_, platform::names_directory(filename_.c_str()) ? EISDIR : err);
   }
   const int fd = platform::descriptor(file);
-  const platform::FileStatus st = platform::status(fd);
+  // Mode "w" has just emptied a file, or opened something else that the first write or anything
+  // but a write will tell (examine): a small file costs an open, its write and a close.
+  unexamined_ = platform::kPipesRefusePositionedWrites && mode_info_.kind == OpenMode::Write;
+  const platform::FileStatus st = unexamined_ ? platform::FileStatus{true, false, true, 0} : platform::status(fd);
   // fopen lets a directory be opened for reading; every read would then fail unreported.
   if (st.directory) {
     std::fclose(file);
@@ -147,6 +150,15 @@ void BufferedFile::find_position() {
   pos_ = at;
   known_length_ = std::max(known_length_, at);
   unknown_pos_ = false;
+}
+
+void BufferedFile::examine() {
+  unexamined_ = false;
+  const platform::FileStatus st = platform::status(fd_);
+  if (st.known && st.regular) return;
+  raw_ = true;
+  known_length_ = 0;
+  delist();
 }
 
 void BufferedFile::enlist() {
@@ -311,7 +323,7 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   // Appends and a pipe's bytes go where the descriptor puts them; a file's go to the position,
   // by moving the descriptor's offset there when it is shared with another process.
   if (forks_ != platform::fork_count()) adopt_fork();
-  const bool positioned = !raw_ && !appends() && !shared_;
+  bool positioned = !raw_ && !appends() && !shared_;
   if (shared_ && !unknown_pos_ && platform::seek(fd_, pos_, SEEK_SET) < 0) {
     err = errno;
     return 0;
@@ -321,6 +333,11 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
     std::int64_t next = pos_;
     const std::ptrdiff_t r = positioned ? platform::write_at(fd_, p + done, n - done, pos_, next)
                                         : platform::write(fd_, p + done, n - done);
+    if (r < 0 && positioned && unexamined_ && errno == ESPIPE) {  // mode "w" on a pipe or terminal
+      examine();
+      positioned = false;
+      continue;
+    }
     if (r <= 0) {
       err = r < 0 ? errno : EIO;
       break;

@@ -143,11 +143,13 @@ class BufferedFile {
   void require_open() const;
   void begin_read();
   void locate() {
+    if (unexamined_) examine();
     if (forks_ != platform::fork_count()) adopt_fork();
     if (unknown_pos_) find_position();
   }
   void find_position();
   void adopt_fork();
+  void examine();
   void enlist();
   void delist();
   static void before_fork();
@@ -180,6 +182,7 @@ class BufferedFile {
   std::string mode_;
   int fd_ = -1;
   bool raw_ = false;  // not a regular file: read and positioned through the descriptor alone
+  bool unexamined_ = false;  // raw_ not yet known: taken as a regular file until a write says not
   bool text_ = false;  // the C runtime translates newlines: bytes on disk differ from bytes seen
   std::unique_ptr<char[]> write_buffer_;  // write_cap_ bytes, allocated on first use
   std::size_t write_cap_ = 0;             // kWriteBufferSize at most, but to keep a failed write

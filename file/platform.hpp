@@ -14,10 +14,14 @@ namespace veltrani::platform {
 
 // In a text mode the Windows runtime writes "\n" to disk as "\r\n" and reads "\r\n" back as
 // "\n": a count of bytes handed over or delivered is then not a count of bytes on disk.
+// A positioned write to a pipe, FIFO or terminal fails with ESPIPE on POSIX systems, so a file
+// opened for writing alone need not be examined first; the Windows runtime tells nothing so.
 #ifdef _WIN32
 inline constexpr bool kTextTranslatesNewlines = true;
+inline constexpr bool kPipesRefusePositionedWrites = false;
 #else
 inline constexpr bool kTextTranslatesNewlines = false;
+inline constexpr bool kPipesRefusePositionedWrites = true;
 #endif
 
 struct FileStatus {

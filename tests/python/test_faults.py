@@ -481,6 +481,7 @@ class ExactlyOnce(FileTestCase):
         r, w = os.pipe()
         f = self.opened("wb", f"/dev/fd/{w}")
         os.close(w)
+        self.assertEqual(error_of(f.tell), (RuntimeError, "Tell failed"))  # a pipe, known before a write
         os.close(r)
         f.write(b"x" * 10)
         self.assertEqual(error_of(f.flush), (RuntimeError, "Flush failed"))
