@@ -10,6 +10,7 @@ import math
 import os
 import platform
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -51,6 +52,9 @@ def digest(path):
 class Bench:
     def __init__(self, tmp):
         self.tmp = tmp
+        # Small files on tmpfs where there is one: on a disk the file system's own work hides
+        # what each side spends on system calls.
+        self.small_dir = tempfile.mkdtemp(dir="/dev/shm") if os.path.isdir("/dev/shm") else tmp
         self.lines = os.path.join(tmp, "lines.txt")
         self.big = os.path.join(tmp, "big.bin")
         self.text = os.path.join(tmp, "text.txt")
@@ -58,6 +62,8 @@ class Bench:
         with open(self.lines, "w") as f:
             f.writelines(f"{i:09d} some text of a log line, more or less {i % 97}\n"
                          for i in range(N_LINES))
+        with open(self.lines, encoding="utf-8") as f:
+            self.lines_text = f.read()
         self.small_text = os.path.join(tmp, "small.txt")
         self.update = os.path.join(tmp, "update.bin")
         with open(self.small_text, "w") as f:
@@ -157,7 +163,7 @@ class Bench:
 
     def small_files(self, op):
         payload = "x" * 99 + "\n"
-        names = [os.path.join(self.tmp, f"s{i % 100}") for i in range(10_000)]
+        names = [os.path.join(self.small_dir, f"s{i % 100}") for i in range(10_000)]
         for name in names:
             f = op(name, "w")
             f.write(payload)
@@ -219,6 +225,61 @@ class Bench:
         return total
 
 
+# What the work costs at the least, measured here with plain os calls or in-memory objects: the
+# system calls it must make, or the one copy into fresh memory. Printed under the workload.
+class Limits:
+    def small_files(bench):
+        payload = b"x" * 99 + b"\n"
+        for i in range(10_000):
+            fd = os.open(os.path.join(bench.small_dir, f"s{i % 100}"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+            os.write(fd, payload)
+            os.close(fd)
+
+    def update_in_place(bench):
+        h = hashlib.blake2b()
+        fd = os.open(bench.update, os.O_RDWR)
+        for i, off in enumerate(bench.spots):
+            os.pwrite(fd, i.to_bytes(8, "little") * 8, off)
+            h.update(os.pread(fd, 64, off))
+        os.close(fd)
+
+    def read_whole(bench):
+        fd = os.open(bench.big, os.O_RDONLY)
+        os.read(fd, BIG)  # one read into a fresh bytes of the file's size
+        os.close(fd)
+
+    def read_chunks(bench):
+        fd = os.open(bench.big, os.O_RDONLY)
+        while os.read(fd, 65536):
+            pass
+        os.close(fd)
+
+    def readinto(bench):
+        buf, fd = bytearray(1 << 20), os.open(bench.big, os.O_RDONLY)
+        while os.readv(fd, [buf]):
+            pass
+        os.close(fd)
+
+    def pages(bench):
+        page, fd = bytearray(4096), os.open(bench.big, os.O_RDONLY)
+        for off in bench.pages:
+            os.preadv(fd, [page], off)
+        os.close(fd)
+
+    def lines_in_memory(bench):
+        return len(bench.lines_text.splitlines(keepends=True))
+
+
+LIMITS = {
+    "readlines (1M)": ("str.splitlines, in memory", Limits.lines_in_memory),
+    "read() 256MiB rb": ("os.read of the whole file", Limits.read_whole),
+    "read(65536) loop": ("os.read(65536) loop", Limits.read_chunks),
+    "readinto 1MiB loop": ("os.readv loop", Limits.readinto),
+    "open+write+close 10k": ("os.open+os.write+os.close", Limits.small_files),
+    "seek+readinto 4KiB page": ("os.preadv", Limits.pages),
+    "update in place r+b": ("os.pwrite+os.pread", Limits.update_in_place),
+}
+
 WORKLOADS = [
     ("write str 41B x1M", Bench.w_str), ("write bytes 41B x1M", Bench.w_bytes),
     ("write mixed sizes", Bench.w_mixed), ("writelines 100k x5", Bench.w_writelines),
@@ -271,6 +332,7 @@ def main():
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.platform()}, "
           f"Python {platform.python_version()}; median of {args.rounds} rounds")
     print(f"{'workload':<24}{'AsyncFile':>11}{'open()':>11}{'io/AsyncFile':>14}")
+    print("(a limit row: the least that work costs on this machine, and how far AsyncFile is from it)")
     ratios = []
     with tempfile.TemporaryDirectory() as tmp:
         bench = Bench(tmp)
@@ -293,6 +355,12 @@ def main():
             m_ours, m_io = statistics.median(times["ours"]), statistics.median(times["io"])
             ratios.append((m_io / m_ours, name))
             print(f"{name:<24}{m_ours * 1e3:>9.1f}ms{m_io * 1e3:>9.1f}ms{m_io / m_ours:>13.2f}x")
+            if name in LIMITS:
+                what, limit = LIMITS[name]
+                m_limit = statistics.median(timed(lambda: limit(bench), bench)[0] for _ in range(args.rounds))
+                print(f"  limit: {what:<35} {m_limit * 1e3:>9.1f}ms  AsyncFile at {m_ours / m_limit:.2f}x of it")
+        if bench.small_dir != tmp:
+            shutil.rmtree(bench.small_dir)
         if not args.only or "memory" in args.only or "256MiB" in args.only:
             print(f"peak memory of read() 256MiB rb, x file size: AsyncFile "
                   f"{peak_memory('AsyncFile', bench.big):.2f}, open() {peak_memory('io', bench.big):.2f}")

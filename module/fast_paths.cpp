@@ -2,8 +2,8 @@
 //
 // Why: pybind11's generic dispatcher costs about 250 ns a call (type-erased argument loading,
 // overload resolution, result casting): more than a buffered write or a line read itself.
-// What: `write`, `read`, `readline`, `seek` and `tell` get METH_FASTCALL method descriptors, and
-// iteration gets the type's tp_iternext slot, as CPython's own io does.
+// What: `write`, `read`, `readline`, `seek`, `tell`, `open` and `close` get METH_FASTCALL method
+// descriptors, and iteration gets the type's tp_iternext slot, as CPython's own io does.
 // Why it is safe: each entry calls the same PyAsyncFile body as the registered method and turns
 // C++ exceptions into Python ones with the translators pybind11's dispatcher uses. A call shape
 // that an entry does not handle (keywords, an argument the library would convert differently,
@@ -51,16 +51,19 @@ PyObject* raise_current() {
 
 // The registered pybind11 methods, kept for the calls the entries hand on. They live as long as
 // the process: the module is never unloaded.
-enum Slot { kWrite, kRead, kReadline, kSeek, kTell, kInit, kNext, kSlots };
+enum Slot { kWrite, kRead, kReadline, kSeek, kTell, kOpen, kClose, kInit, kNext, kSlots };
 PyObject* registered[kSlots];
 
 PyObject* call_registered(Slot slot, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  std::vector<PyObject*> all(static_cast<std::size_t>(1 + nargs + nkw));
+  const auto n = static_cast<std::size_t>(1 + nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
+  // Every call to __init__ comes here: the usual few arguments need no allocation.
+  PyObject* few[8];
+  std::vector<PyObject*> many(n > 8 ? n : 0);
+  PyObject** all = n > 8 ? many.data() : few;
   all[0] = self;
-  std::copy(args, args + nargs + nkw, all.begin() + 1);
-  return PyObject_Vectorcall(registered[slot], all.data(), static_cast<std::size_t>(nargs + 1), kwnames);
+  std::copy(args, args + (n - 1), all + 1);
+  return PyObject_Vectorcall(registered[slot], all, static_cast<std::size_t>(nargs + 1), kwnames);
 }
 
 py::object borrowed(PyObject* obj) { return py::reinterpret_borrow<py::object>(obj); }
@@ -109,17 +112,24 @@ PyObject* fast_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   }
 }
 
-PyObject* fast_tell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// tell(), open() and close(): no arguments, a different body. open and close are here for files
+// opened, written once and closed, where the dispatcher would cost a third of the work.
+template <Slot slot, PyObject* (*body)(PyAsyncFile&)>
+PyObject* fast_bare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyAsyncFile* file = native(self);
   if (file == nullptr || nargs != 0 || kwnames != nullptr) {
-    return call_registered(kTell, self, args, nargs, kwnames);
+    return call_registered(slot, self, args, nargs, kwnames);
   }
   try {
-    return PyLong_FromLongLong(file->tell());
+    return body(*file);
   } catch (...) {
     return raise_current();
   }
 }
+
+PyObject* tell_body(PyAsyncFile& file) { return PyLong_FromLongLong(file.tell()); }
+PyObject* open_body(PyAsyncFile& file) { return file.py_open().release().ptr(); }
+PyObject* close_body(PyAsyncFile& file) { return file.py_close().release().ptr(); }
 
 // pybind11 silently ignores __init__ on an object already initialised, arguments unread, so a
 // second call with another name or even an invalid mode looked as if it worked. It is refused:
@@ -156,7 +166,9 @@ PyMethodDef entries[] = {
     {"read", as_method(fast_sized<kRead, &PyAsyncFile::py_read>), kFlags, nullptr},
     {"readline", as_method(fast_sized<kReadline, &PyAsyncFile::py_readline>), kFlags, nullptr},
     {"seek", as_method(fast_seek), kFlags, nullptr},
-    {"tell", as_method(fast_tell), kFlags, nullptr},
+    {"tell", as_method(fast_bare<kTell, tell_body>), kFlags, nullptr},
+    {"open", as_method(fast_bare<kOpen, open_body>), kFlags, nullptr},
+    {"close", as_method(fast_bare<kClose, close_body>), kFlags, nullptr},
     {"__init__", as_method(guarded_init), kFlags, nullptr},
 };
 
