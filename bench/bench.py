@@ -62,8 +62,6 @@ class Bench:
         with open(self.lines, "w") as f:
             f.writelines(f"{i:09d} some text of a log line, more or less {i % 97}\n"
                          for i in range(N_LINES))
-        with open(self.lines, encoding="utf-8") as f:
-            self.lines_text = f.read()
         self.small_text = os.path.join(tmp, "small.txt")
         self.update = os.path.join(tmp, "update.bin")
         with open(self.small_text, "w") as f:
@@ -266,12 +264,8 @@ class Limits:
             os.preadv(fd, [page], off)
         os.close(fd)
 
-    def lines_in_memory(bench):
-        return len(bench.lines_text.splitlines(keepends=True))
-
 
 LIMITS = {
-    "readlines (1M)": ("str.splitlines, in memory", Limits.lines_in_memory),
     "read() 256MiB rb": ("os.read of the whole file", Limits.read_whole),
     "read(65536) loop": ("os.read(65536) loop", Limits.read_chunks),
     "readinto 1MiB loop": ("os.readv loop", Limits.readinto),
