@@ -324,7 +324,7 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   // by moving the descriptor's offset there when it is shared with another process.
   if (forks_ != platform::fork_count()) adopt_fork();
   bool positioned = !raw_ && !appends() && !shared_;
-  if (shared_ && !unknown_pos_ && platform::seek(fd_, pos_, SEEK_SET) < 0) {
+  if (shared_ && !raw_ && !unknown_pos_ && platform::seek(fd_, pos_, SEEK_SET) < 0) {
     err = errno;
     return 0;
   }
