@@ -12,8 +12,13 @@ FUZZ_SECONDS   ?= 600
 
 WINDOWS_BUILD  ?= build-windows
 
-# The project's Python tools (requirements-dev.txt: pybind11, cmake, ninja, the type checkers...)
-# live in one venv made with Python 3.12, and come first on PATH in every recipe.
+DEMO_BUILD     ?= build-demo$(PY_SUFFIX)
+
+# The project's Python tools live in one venv made with Python 3.12 (tools/find-python), filled
+# from the package index with what a target needs: requirements-build.txt (pybind11,
+# scikit-build-core, cmake, ninja) for building and running the module, requirements-test.txt
+# (build, the type checkers) for the tests, requirements-wheels.txt (zig, auditwheel) for
+# `make wheels`. They come first on PATH in every recipe.
 VENV        ?= .venv
 VENV_PYTHON  = $(VENV)/bin/python
 export PATH := $(abspath $(VENV))/bin:$(PATH)
@@ -21,7 +26,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 # the environment by tools/test-pythons and tools/mutants.
 PYBIND11_DIR = $$($(VENV_PYTHON) -m pybind11 --cmakedir)
 
-.PHONY: all deps venv configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo bench costs clean
+.PHONY: all deps venv venv-build venv-wheels configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo wheels bench costs clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -29,11 +34,13 @@ all: configure
 deps: venv
 	@tools/install-deps
 
-venv: $(VENV)/installed
+venv: $(VENV)/installed-test
+venv-build: $(VENV)/installed-build
+venv-wheels: $(VENV)/installed-wheels
 
-$(VENV)/installed: requirements-dev.txt
+$(VENV)/installed-%: requirements-%.txt requirements-build.txt
 	@test -x $(VENV_PYTHON) || { py=$$(tools/find-python) && $$py -m venv $(VENV); }
-	$(VENV_PYTHON) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	$(VENV_PYTHON) -m pip install --quiet --disable-pip-version-check -r $<
 	@touch $@
 
 configure: deps
@@ -84,8 +91,19 @@ fuzz: fuzz-build
 mutants: deps
 	pybind11_DIR=$(PYBIND11_DIR) tools/mutants $(if $(PYTHON),--python $(PYTHON))
 
-demo: all
-	PYTHONPATH=$(BUILD) $(PYTHON) examples/demo.py
+# Only what the module needs, for a fresh machine with a Python and a C++ compiler: no Debian
+# packages, no test tools, and no C++ tests (GoogleTest) in its own build folder.
+demo: venv-build
+	@test -n "$(PYTHON)" || tools/find-python
+	cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON) \
+	      -Dpybind11_DIR=$(PYBIND11_DIR) -DVELTRANI_TESTS=OFF -DVELTRANI_WERROR=OFF
+	cmake --build $(DEMO_BUILD)
+	PYTHONPATH=$(DEMO_BUILD) $(PYTHON) examples/demo.py
+
+# A manylinux2014 wheel for each CPython >= 3.10 on this machine into wheelhouse/, each tested in a
+# fresh venv of its Python (tools/build-wheels).
+wheels: venv-wheels
+	tools/build-wheels
 
 bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py
@@ -95,4 +113,4 @@ costs: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/costs.py
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) build-mutants
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(DEMO_BUILD) build-mutants build-wheels wheelhouse

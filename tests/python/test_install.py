@@ -1,27 +1,34 @@
 """pip-installs the project into a fresh virtual environment as a user would (the build
 requirements come from the package index; pip's cache keeps that cheap) and checks what the user
-gets: the module importable from anywhere, a type stub that matches it and that mypy and pyright
-find, and a clean uninstall. Also that `python -m build` makes an sdist and a wheel, and that the
-sdist installs.
+gets: the module importable from anywhere, its metadata and license, a type stub that matches it
+and types a user's script by mode under mypy --strict and basedpyright, and a clean uninstall.
+Also that `python -m build` makes an sdist of exactly the tracked files and a wheel, and that the
+sdist installs; the stub's docstrings and mode lists; that the README's examples run.
 
-The type checkers come from the project venv (make installs requirements-dev.txt there)."""
+The type checkers come from the project venv (make installs requirements-test.txt there)."""
 import ast
+import itertools
 import json
 import os
 import re
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ROOT / ".venv" / "bin"
+# A copy of the tests run against an installed wheel has no source tree to build from.
+IN_TREE = (ROOT / "pyproject.toml").exists()
+VERSION = re.search(r'^version = "(.+)"$', (ROOT / "pyproject.toml").read_text(), re.M)[1] if IN_TREE else None
+DOC = "High-performance async file I/O for Python (C++ backend)"
 
 # Run by the installed interpreter, outside the source tree: each name of AsyncFile with its
 # parameters as the module reports them (pybind11 puts the signature in the first doc line).
 PROBE = r"""
-import json, re, _veltrani_core
+import importlib.metadata as md, json, re, _veltrani_core
 from _veltrani_core import AsyncFile
 names = {}
 for name, value in vars(AsyncFile).items():
@@ -33,25 +40,55 @@ for name, value in vars(AsyncFile).items():
     head = value.__doc__.splitlines()[0]
     params = re.match(r"\w+\((.*)\) ->", head).group(1).split(", ")[1:]
     names[name] = [[p.split(":")[0], p.split(" = ")[1] if " = " in p else None] for p in params]
-print(json.dumps({"file": _veltrani_core.__file__, "doc": _veltrani_core.__doc__, "names": names}))
+meta = md.metadata("veltrani_core")
+metadata = {"version": meta["Version"], "license": meta["License-Expression"],
+            "license_files": meta.get_all("License-File"),
+            "license_text": md.distribution("veltrani_core").read_text("licenses/LICENSE"),
+            "classifiers": meta.get_all("Classifier")}
+print(json.dumps({"file": _veltrani_core.__file__, "doc": _veltrani_core.__doc__, "names": names,
+                  "metadata": metadata}))
 """
 
 
+def stub_class(text):
+    return next(n for n in ast.parse(text).body if isinstance(n, ast.ClassDef) and n.name == "AsyncFile")
+
+
+def is_overload(fn):
+    return any(isinstance(d, ast.Name) and d.id == "overload" for d in fn.decorator_list)
+
+
 def stub_names(text):
-    """Each name of the stub's AsyncFile with its parameters: [name, default source or None]."""
-    cls = next(n for n in ast.parse(text).body if isinstance(n, ast.ClassDef) and n.name == "AsyncFile")
+    """Each name of the stub's AsyncFile with its parameters: [name, default source or None]. The
+    overloads of a name must share its parameters; the one default that a name has is taken from
+    whichever overload gives it."""
     names = {}
-    for fn in (n for n in cls.body if isinstance(n, ast.FunctionDef)):
+    for fn in (n for n in stub_class(text).body if isinstance(n, ast.FunctionDef)):
         if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
             names[fn.name] = "property"
             continue
         params = fn.args.posonlyargs + fn.args.args
         defaults = [None] * (len(params) - len(fn.args.defaults)) + [ast.unparse(d) for d in fn.args.defaults]
-        names[fn.name] = [[p.arg, d] for p, d in zip(params, defaults)][1:]
+        found = [[p.arg, d] for p, d in zip(params, defaults)][1:]
+        if fn.name in names:
+            assert is_overload(fn), fn.name
+            assert [p for p, _ in names[fn.name]] == [p for p, _ in found], fn.name
+            found = [[p, d or e] for (p, d), (_, e) in zip(found, names[fn.name])]
+        names[fn.name] = found
         # pybind11 gives unnamed arguments as arg0, arg1...: those must be positional-only.
         named = {p.arg for p in fn.args.args}
         assert not any(re.fullmatch(r"arg\d+", n) for n in named), fn.name
     return names
+
+
+def mode_lists(text):
+    """The stub's Literal mode aliases: {alias name: [values]}."""
+    lists = {}
+    for node in ast.parse(text).body:
+        if isinstance(node, ast.AnnAssign) and node.target.id.endswith(("Mode", "ModeBytes")):
+            values = node.value.slice
+            lists[node.target.id] = [e.value for e in getattr(values, "elts", [values])]
+    return lists
 
 
 def run(*args, **kw):
@@ -74,76 +111,213 @@ def pip_install(python, *args, cwd):
     run(python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", *args, env=ENV, cwd=cwd)
 
 
-class InstalledPackage(unittest.TestCase):
+# A typed caller's script: every result assigned to the type its mode gives, with no cast, and no
+# expression typed Any (mypy's flag here; basedpyright's reportAny fails the run on one too).
+GOOD = """\
+# mypy: disallow-any-expr
+from __future__ import annotations
+import os
+import shutil
+from pathlib import Path
+from _veltrani_core import AsyncFile
+
+def text(f: AsyncFile[str]) -> str:
+    return f.read()
+
+with AsyncFile(Path("x"), "w+").open() as t:
+    s: str = t.read() + t.read(3) + t.read1() + t.read1(3) + t.readall() + text(t)
+    s = t.readline() + t.readline(4) + t.readlines()[0] + next(t) + t.__anext__()
+    for line in t:
+        s = line
+    s = t.name + t.mode
+with AsyncFile(bytearray(b"x"), mode="+rb").open() as b:
+    data: bytes = b.read() + b.read(3) + b.read1() + b.read1(None) + b.readall()
+    s = b.readline() + b.readlines(10)[0] + next(b) + b.__anext__()
+    for line in b:
+        s = line
+    n: int = b.readinto(bytearray(4)) + b.readinto(memoryview(bytearray(2)))
+    n = b.write(b"x") + b.write("s") + b.write(bytearray(b"x")) + b.write(memoryview(b"x"))
+    b.writelines([b"a", "b", bytearray(b"c")])
+    n = b.seek(0) + b.seek(0, whence=2) + b.tell()
+    b.flush()
+    b.truncate()
+    b.truncate(3)
+    flag: bool = b.isatty() or b.seekable() or b.writable()
+    with open("y", "wb") as out:
+        shutil.copyfileobj(b, out)
+    b.close()
+appended: AsyncFile[bytes] = AsyncFile(os.fsencode("x"), b"ab").open()
+entered: AsyncFile[str] = AsyncFile("x").__enter__()
+"""
+
+# Each line marked "# error" must be reported by both checkers, and nothing else.
+BAD = """\
+from _veltrani_core import AsyncFile
+text: str = AsyncFile("x", "rb").open().read()  # error
+block: bytes = AsyncFile("x", "r+").read(10)  # error
+line: bytes = AsyncFile("x", "rb").readline()  # error
+AsyncFile("x").open().seek("0")  # error
+AsyncFile(3, "r")  # error
+
+async def main() -> None:
+    async with AsyncFile("x") as f:  # error
+        pass
+    await AsyncFile("x").open().read()  # error
+"""
+
+# A mode the stub does not list makes an AsyncFile[Any]: each line marked "# Any" reveals one.
+ANY = """\
+from _veltrani_core import AsyncFile
+
+def any_mode(mode: str) -> None:
+    reveal_type(AsyncFile("x", mode))  # Any
+    reveal_type(AsyncFile("x", "rbb"))  # Any
+    reveal_type(AsyncFile("x", mode=b"+b+r"))  # Any
+"""
+
+
+def marked(script, mark):
+    return [i for i, line in enumerate(script.splitlines(), 1) if line.endswith(mark)]
+
+
+class TreeTestCase(unittest.TestCase):
+    def setUp(self):
+        if not IN_TREE:  # skipped here rather than by a decorator, which 3.12.1 leaves uncounted
+            self.skipTest("needs the source tree")
+
+
+class InstalledPackage(TreeTestCase):
     def test_install_use_check_stub_uninstall(self):
         with tempfile.TemporaryDirectory() as tmp:
             python = fresh_venv(tmp)
-            pip_install(python, str(ROOT), cwd=tmp)
+            build = Path(tmp) / "build"
+            pip_install(python, f"--config-settings=build-dir={build}", str(ROOT), cwd=tmp)
+            # A user's build shows warnings and never fails on one.
+            ninja = (build / "build.ninja").read_text()
+            self.assertIn("-Wall", ninja)
+            self.assertNotIn("-Werror", ninja)
 
             live = json.loads(run(python, "-c", PROBE, env=ENV, cwd=tmp).stdout)
             site = Path(run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
                             env=ENV, cwd=tmp).stdout.strip())
             self.assertEqual(Path(live["file"]).parent, site)
-            self.assertEqual(live["doc"], "High-performance async file I/O for Python (C++ backend)")
+            self.assertEqual(live["doc"], DOC)
+            meta = live["metadata"]
+            self.assertEqual([meta["version"], meta["license"], meta["license_files"]],
+                             [VERSION, "MIT", ["LICENSE"]])
+            self.assertEqual(meta["license_text"], (ROOT / "LICENSE").read_text())
+            self.assertIn("Typing :: Typed", meta["classifiers"])
             stub = site / "_veltrani_core-stubs" / "__init__.pyi"
             self.assertEqual(stub_names(stub.read_text()), live["names"])
 
-            self.check_type_checkers_find_the_stub(python, Path(tmp), stub)
+            self.check_type_checkers(python, Path(tmp), stub)
 
             run(python, "-m", "pip", "uninstall", "--yes", "--quiet", "veltrani_core", env=ENV, cwd=tmp)
             left = [p.name for p in site.iterdir() if "veltrani" in p.name]
             self.assertEqual(left, [])
 
-    def check_type_checkers_find_the_stub(self, python, tmp, stub):
-        (tmp / "good.py").write_text(
-            "from pathlib import Path\n"
-            "from _veltrani_core import AsyncFile\n"
-            "AsyncFile(Path('x'), 'w').open().close()\n"
-            "with AsyncFile('x', mode='rb').open() as f:\n"
-            "    line: str = f.readline()\n"
-            "    block: bytes | str = f.read(10)\n"
-            "    count: int = f.readinto(bytearray(4)) + f.write(b'x') + f.seek(0, whence=2)\n")
-        (tmp / "bad.py").write_text(
-            "from _veltrani_core import AsyncFile\n"
-            "line: bytes = AsyncFile('x').readline()\n"
-            "AsyncFile('x').open().seek('0')\n")  # a Self the checker cannot resolve hides this
+    def check_type_checkers(self, python, tmp, stub):
+        scripts = {"good": GOOD, "bad": BAD, "any": ANY}
+        for name, script in scripts.items():
+            (tmp / f"{name}.py").write_text(script)
         # Checked as the interpreter running this test: the stub has to serve each version.
         target = f"{sys.version_info.major}.{sys.version_info.minor}"
         pyright = [str(TOOLS / "basedpyright"), "--pythonpath", python, "--pythonversion", target]
-        checkers = {"basedpyright": pyright,
-                    "mypy": [str(TOOLS / "mypy"), "--python-executable", python, "--python-version", target]}
-        for name, command in checkers.items():
+        mypy = [str(TOOLS / "mypy"), "--strict", "--python-executable", python, "--python-version", target]
+        for name, command in {"basedpyright": pyright, "mypy": mypy}.items():
             self.assertTrue(Path(command[0]).exists(), f"{name} is missing from the project venv: run make venv")
-            good = subprocess.run(command + ["good.py"], cwd=tmp, capture_output=True, text=True, timeout=300)
-            self.assertEqual(good.returncode, 0, f"{name}: {good.stdout}")
-            bad = subprocess.run(command + ["bad.py"], cwd=tmp, capture_output=True, text=True, timeout=300)
-            self.assertEqual(bad.stdout.count("error:"), 2, f"{name}: {bad.stdout}")
+            out = subprocess.run(command + [f"{n}.py" for n in scripts], cwd=tmp, capture_output=True,
+                                 text=True, timeout=300).stdout
+            # mypy: "bad.py:3: error: ...", pyright: "/path/bad.py:3:13 - error: ..."
+            found = re.findall(r"(\w+)\.py:(\d+):(?:\d+ -)? (error|warning|note|information): (.*)", out)
+            problems = [(f, int(n)) for f, n, kind, _ in found if kind in ("error", "warning")]
+            revealed = [(f, int(n)) for f, n, kind, text in found if re.search(r'AsyncFile\[Any\]"$', text)]
+            self.assertEqual(sorted(set(problems)), [("bad", n) for n in marked(BAD, "# error")], f"{name}: {out}")
+            self.assertEqual(revealed, [("any", n) for n in marked(ANY, "# Any")], f"{name}: {out}")
         # Errors inside an installed stub are not reported against its users; pyright reports
-        # them (an import the target version lacks) when given the stub itself.
+        # them (an import the target version lacks) when given the stub itself. Its warning on
+        # the Any of AsyncFile[Any] is the point of that overload.
         own = subprocess.run(pyright + [str(stub)], cwd=tmp, capture_output=True, text=True, timeout=300)
-        self.assertEqual(own.returncode, 0, f"basedpyright on the stub: {own.stdout}")
+        self.assertRegex(own.stdout, r"(?m)^0 errors, ", f"basedpyright on the stub: {own.stdout}")
 
 
-class SourceDistribution(unittest.TestCase):
+class Stub(TreeTestCase):
+    def setUp(self):
+        super().setUp()
+        self.text = (ROOT / "module" / "_veltrani_core.pyi").read_text()
+
+    def test_every_name_has_a_docstring(self):
+        import _veltrani_core
+        tree = ast.parse(self.text)
+        self.assertEqual(ast.get_docstring(tree), DOC)
+        cls = stub_class(self.text)
+        self.assertTrue(ast.get_docstring(cls))
+        documented = {fn.name for fn in cls.body if isinstance(fn, ast.FunctionDef) and ast.get_docstring(fn)}
+        public = {n for n in vars(_veltrani_core.AsyncFile) if n not in ("__module__", "__doc__")
+                  and not n.startswith("_pybind11_")}
+        self.assertEqual(sorted(public - documented), [])
+
+    def test_mode_lists_are_every_arrangement_and_select_the_read_type(self):
+        from _veltrani_core import AsyncFile
+        # Every order of one of r, w, a with "b" and "+" each at most once.
+        arranged = {"".join(p) for letter in "rwa" for extra in ("", "b", "+", "b+")
+                    for p in itertools.permutations(letter + extra)}
+        lists = mode_lists(self.text)
+        text = [m for m in arranged if "b" not in m]
+        binary = [m for m in arranged if "b" in m]
+        expected = {"_TextMode": text, "_BinaryMode": binary,
+                    "_TextModeBytes": [m.encode() for m in text], "_BinaryModeBytes": [m.encode() for m in binary]}
+        self.assertEqual({k: sorted(v) for k, v in lists.items()}, {k: sorted(v) for k, v in expected.items()})
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "f")
+            for alias, read_type in [("_TextMode", str), ("_TextModeBytes", str),
+                                     ("_BinaryMode", bytes), ("_BinaryModeBytes", bytes)]:
+                for mode in lists[alias]:
+                    with self.subTest(mode=mode):
+                        with open(path, "wb") as f:
+                            f.write(b"data")
+                        with AsyncFile(path, mode).open() as f:
+                            self.assertIsInstance(f.read(), read_type)
+
+
+class Readme(TreeTestCase):
+    def test_python_examples_run_as_written(self):
+        blocks = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.M | re.S)
+        self.assertGreaterEqual(len(blocks), 3)
+        env = {**ENV, "PYTHONPATH": os.path.dirname(__import__("_veltrani_core").__file__)}
+        # In order and in one folder, as a reader tries them: a later one reads what one wrote.
+        with tempfile.TemporaryDirectory() as tmp:
+            for block in blocks:
+                out = run(sys.executable, "-c", block, env=env, cwd=tmp).stdout
+                for line in re.findall(r"print\(.*# (.*)", block):
+                    self.assertIn(line, out)
+
+
+class SourceDistribution(TreeTestCase):
     def test_build_makes_sdist_and_wheel_and_the_sdist_installs(self):
         with tempfile.TemporaryDirectory() as tmp:
             python = fresh_venv(tmp)
             # `build` at the project's pin, run by the interpreter under test so that the wheel is its own.
-            pin = next(line for line in (ROOT / "requirements-dev.txt").read_text().splitlines()
+            pin = next(line for line in (ROOT / "requirements-test.txt").read_text().splitlines()
                        if line.startswith("build=="))
             pip_install(python, pin, cwd=tmp)
             dist = Path(tmp) / "dist"
             run(python, "-m", "build", "--outdir", str(dist), str(ROOT), env=ENV, cwd=tmp)
             tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
             sdist, wheel = sorted(dist.iterdir(), key=lambda p: p.suffix == ".whl")
-            self.assertEqual(sdist.name, "veltrani_core-0.1.0.tar.gz")
-            self.assertRegex(wheel.name, rf"^veltrani_core-0\.1\.0-{tag}-{tag}-\w+\.whl$")
+            self.assertEqual(sdist.name, f"veltrani_core-{VERSION}.tar.gz")
+            self.assertRegex(wheel.name, rf"^veltrani_core-{re.escape(VERSION)}-{tag}-{tag}-\w+\.whl$")
+            # What git tracks, whatever else lies in the tree (build folders, venvs, caches).
+            if (ROOT / ".git").exists():  # not in a tree unpacked from an sdist
+                with tarfile.open(sdist) as tar:
+                    packed = sorted(m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile())
+                tracked = run("git", "ls-files", cwd=ROOT).stdout.split()
+                self.assertEqual(packed, sorted(tracked + ["PKG-INFO"]))
 
             pip_install(python, str(sdist), cwd=tmp)
             probe = "import _veltrani_core, importlib.util as u; print(_veltrani_core.__doc__, " \
                     "u.find_spec('_veltrani_core-stubs') is not None)"
-            self.assertEqual(run(python, "-c", probe, env=ENV, cwd=tmp).stdout,
-                             "High-performance async file I/O for Python (C++ backend) True\n")
+            self.assertEqual(run(python, "-c", probe, env=ENV, cwd=tmp).stdout, f"{DOC} True\n")
 
 
 if __name__ == "__main__":
