@@ -88,10 +88,14 @@ class AsyncFile(Generic[AnyStr]):
     def readline(self, size: int | None = None) -> str:
         """Read one line, with its newline, as str in every mode; at most size bytes if given.
 
-        "" at the end of the file; a later call returns lines appended since.
+        "" at the end of the file; a later call returns lines appended since. A line that is
+        not UTF-8 raises UnicodeDecodeError and is not consumed: the next read returns it.
         """
     def readlines(self, hint: int | None = None) -> list[str]:
-        """Read the remaining lines as a list of str, in every mode; the hint is not used."""
+        """Read the remaining lines as a list of str, in every mode; the hint is not used.
+
+        If a line is not UTF-8, UnicodeDecodeError is raised and no line is consumed.
+        """
     def write(self, data: str | Buffer) -> int:
         """Write a str as UTF-8 or a buffer's bytes; return the number of bytes.
 
