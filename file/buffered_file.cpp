@@ -34,7 +34,7 @@ void renew(std::unique_ptr<char[]>& buf, std::size_t& cap, std::size_t n) {
 // The C library and the kernel refuse every read of a stream opened for writing alone (EBADF).
 bool write_only(ModeInfo mode) { return mode.kind == OpenMode::Write || mode.kind == OpenMode::Append; }
 
-// The open files that write at their own position (see BufferedFile::shared_).
+// The open files that write at their own position (see BufferedFile::Track::shared).
 std::mutex enlisted_mutex;
 BufferedFile* enlisted_head = nullptr;
 
@@ -62,7 +62,7 @@ void BufferedFile::open() {
   if (filename_.find('\0') != std::string::npos) fail_open(filename_, EINVAL);
   FILE* file = nullptr;
   // Opening a FIFO waits for its other end; a signal meanwhile is no reason to fail.
-  while ((file = std::fopen(filename_.c_str(), stdio_mode(mode_info_))) == nullptr && errno == EINTR) {
+  while ((file = platform::open(filename_.c_str(), stdio_mode(mode_info_))) == nullptr && errno == EINTR) {
     interrupted();
   }
   if (file == nullptr) {
@@ -73,8 +73,8 @@ void BufferedFile::open() {
   const int fd = platform::descriptor(file);
   // Mode "w" has just emptied a file, or opened something else that the first write or anything
   // but a write will tell (examine): a small file costs an open, its write and a close.
-  unexamined_ = platform::kPipesRefusePositionedWrites && mode_info_.kind == OpenMode::Write;
-  const platform::FileStatus st = unexamined_ ? platform::FileStatus{true, false, true, 0} : platform::status(fd);
+  const bool unexamined = platform::kPipesRefusePositionedWrites && mode_info_.kind == OpenMode::Write;
+  const platform::FileStatus st = unexamined ? platform::FileStatus{true, false, true, 0} : platform::status(fd);
   // fopen lets a directory be opened for reading; every read would then fail unreported.
   if (st.directory) {
     std::fclose(file);
@@ -82,17 +82,14 @@ void BufferedFile::open() {
   }
   file_ = file;
   fd_ = fd;
-  raw_ = !st.known || !st.regular;
+  track_ = !st.known || !st.regular ? Track::stream : unexamined ? Track::unexamined : Track::own;
   // Mode "a" starts at the end; every other mode, "a+" included, at the start.
-  pos_ = !raw_ && mode_info_.kind == OpenMode::Append ? st.size : 0;
-  known_length_ = raw_ ? 0 : st.size;
-  unknown_pos_ = false;
+  pos_ = track_ == Track::own && mode_info_.kind == OpenMode::Append ? st.size : 0;
+  known_length_ = track_ == Track::stream ? 0 : st.size;
   text_ = platform::kTextTranslatesNewlines && !mode_info_.binary;
   write_pos_ = 0;
   drop_ahead();
-  forks_ = platform::fork_count();
-  shared_ = false;
-  if (!raw_ && mode_info_.kind != OpenMode::Read && !appends()) enlist();
+  if (track_ != Track::stream && writable()) enlist();
 }
 
 void BufferedFile::close() {
@@ -149,14 +146,16 @@ void BufferedFile::find_position() {
   if (at < 0) fail("Tell failed");
   pos_ = at;
   known_length_ = std::max(known_length_, at);
-  unknown_pos_ = false;
+  track_ = Track::own;
 }
 
 void BufferedFile::examine() {
-  unexamined_ = false;
   const platform::FileStatus st = platform::status(fd_);
-  if (st.known && st.regular) return;
-  raw_ = true;
+  if (st.known && st.regular) {
+    track_ = Track::own;
+    return;
+  }
+  track_ = Track::stream;
   known_length_ = 0;
   delist();
 }
@@ -168,38 +167,52 @@ void BufferedFile::enlist() {
   next_ = enlisted_head;
   if (next_ != nullptr) next_->prev_ = this;
   enlisted_head = this;
-  enlisted_ = true;
 }
 
 void BufferedFile::delist() {
-  if (!enlisted_) return;
   const std::lock_guard<std::mutex> lock(enlisted_mutex);
+  unlink();
+}
+
+// With enlisted_mutex held.
+void BufferedFile::unlink() {
+  if (prev_ == nullptr && enlisted_head != this) return;  // not listed
   (prev_ != nullptr ? prev_->next_ : enlisted_head) = next_;
   if (next_ != nullptr) next_->prev_ = prev_;
   prev_ = next_ = nullptr;
-  enlisted_ = false;
+}
+
+// Right before a fork, with enlisted_mutex held: from here on the descriptor's offset is the
+// position, in both processes, so it goes where the caller stands (bytes fetched ahead are not
+// the caller's yet). Only objects that keep their own position are listed: one shared since an
+// earlier fork must not be moved back to a position it remembers.
+void BufferedFile::share() {
+  unlink();
+  if (track_ == Track::unexamined) {
+    // A pipe must be known as one before its writes go through the offset (see put).
+    const platform::FileStatus st = platform::status(fd_);
+    if (!st.known || !st.regular) {
+      track_ = Track::stream;
+      known_length_ = 0;
+      return;
+    }
+  }
+  if (track_ != Track::appended) platform::seek(fd_, pos_ - static_cast<std::int64_t>(ahead()), SEEK_SET);
+  drop_ahead();
+  track_ = Track::shared;
 }
 
 // Held from before a fork to after it, so that no list is half-changed in the child.
 void BufferedFile::before_fork() {
   enlisted_mutex.lock();
-  for (BufferedFile* f = enlisted_head; f != nullptr; f = f->next_) {
-    // Bytes fetched ahead are not the caller's yet: the offset goes where the caller is.
-    if (!f->unknown_pos_) platform::seek(f->fd_, f->pos_ - static_cast<std::int64_t>(f->ahead()), SEEK_SET);
+  for (BufferedFile* f = enlisted_head; f != nullptr;) {
+    BufferedFile* const next = f->next_;
+    f->share();
+    f = next;
   }
 }
 
 void BufferedFile::after_fork() { enlisted_mutex.unlock(); }
-
-// First use since a fork: the position is the descriptor's offset, where before_fork put it or
-// where the other process has moved it since.
-void BufferedFile::adopt_fork() {
-  forks_ = platform::fork_count();
-  if (!enlisted_) return;
-  shared_ = true;
-  drop_ahead();
-  unknown_pos_ = true;
-}
 
 void BufferedFile::drop_ahead() {
   ahead_pos_ = ahead_len_ = 0;
@@ -209,14 +222,24 @@ void BufferedFile::drop_ahead() {
 // Before a write to a file: what was fetched ahead is given up, as the write may change it, and
 // the write lands right after the last byte returned. A pipe's fetched bytes stay to be read.
 void BufferedFile::settle() {
-  if (raw_ || ahead_len_ == 0) return;
-  pos_ = position();
+  if (track_ == Track::stream || ahead_len_ == 0) return;
+  reposition(position());
+}
+
+// A file's next read or write happens at `target`, and nothing fetched ahead is kept.
+void BufferedFile::reposition(std::int64_t target) {
   drop_ahead();
+  if (track_ == Track::shared) {
+    if (platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+  } else {
+    pos_ = target;
+  }
 }
 
 // Where the caller is: after the last byte returned, before anything fetched beyond it.
 std::int64_t BufferedFile::position(const char* failure) {
-  if (raw_) {
+  locate();
+  if (track_ == Track::shared || track_ == Track::stream) {
     const std::int64_t at = platform::seek(fd_, 0, SEEK_CUR);  // fails on a pipe or terminal
     if (at < 0) fail(failure);
     return at - static_cast<std::int64_t>(ahead());
@@ -242,10 +265,11 @@ std::int64_t BufferedFile::position(const char* failure) {
 // A stream opened for writing alone finds nothing, as designed; any other failure throws.
 std::size_t BufferedFile::read_some(char* dst, std::size_t n) {
   for (;;) {
+    const bool at_pos = track_ == Track::own;
     std::int64_t next = pos_;
-    const std::ptrdiff_t k = raw_ ? platform::read(fd_, dst, n) : platform::read_at(fd_, dst, n, pos_, next);
+    const std::ptrdiff_t k = at_pos ? platform::read_at(fd_, dst, n, pos_, next) : platform::read(fd_, dst, n);
     if (k >= 0) {
-      if (!raw_) pos_ = next;
+      if (at_pos) pos_ = next;
       return static_cast<std::size_t>(k);
     }
     const int err = errno;
@@ -275,7 +299,7 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
   while (got < n) {
     // A small read of a file fetches a page ahead; translated text is read where it lies, as
     // only the descriptor tells how far on disk a read went.
-    const bool small = !raw_ && !text_ && n - got < kReadAhead;
+    const bool small = track_ != Track::stream && !text_ && n - got < kReadAhead;
     // A read past the buffer leaves it behind: it no longer lies right before the position, and
     // the line reader starts small again there.
     if (!small) drop_ahead();
@@ -299,9 +323,8 @@ std::size_t BufferedFile::pull(char* dst, std::size_t n, bool some) {
 
 void BufferedFile::unread(const char* p, std::size_t n) {
   if (n == 0) return;
-  if (!raw_) {
-    pos_ = position() - static_cast<std::int64_t>(n);  // a file is simply read there again
-    drop_ahead();
+  if (track_ != Track::stream) {
+    reposition(position() - static_cast<std::int64_t>(n));  // a file is simply read there again
     return;
   }
   // A pipe's bytes go in front of those still ahead.
@@ -320,22 +343,16 @@ std::int64_t BufferedFile::length() const { return platform::length(fd_); }
 
 std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
   err = 0;
-  // Appends and a pipe's bytes go where the descriptor puts them; a file's go to the position,
-  // by moving the descriptor's offset there when it is shared with another process.
-  if (forks_ != platform::fork_count()) adopt_fork();
-  bool positioned = !raw_ && !appends() && !shared_;
-  if (shared_ && !raw_ && !unknown_pos_ && platform::seek(fd_, pos_, SEEK_SET) < 0) {
-    err = errno;
-    return 0;
-  }
   std::size_t done = 0;
   while (done < n) {
+    // Appends and a pipe's bytes go where the descriptor puts them, and so do a file's when its
+    // offset is shared since a fork; otherwise they go to the position.
+    const bool at_pos = (track_ == Track::own || track_ == Track::unexamined) && !appends();
     std::int64_t next = pos_;
-    const std::ptrdiff_t r = positioned ? platform::write_at(fd_, p + done, n - done, pos_, next)
-                                        : platform::write(fd_, p + done, n - done);
-    if (r < 0 && positioned && unexamined_ && errno == ESPIPE) {  // mode "w" on a pipe or terminal
+    const std::ptrdiff_t r = at_pos ? platform::write_at(fd_, p + done, n - done, pos_, next)
+                                    : platform::write(fd_, p + done, n - done);
+    if (r < 0 && track_ == Track::unexamined && errno == ESPIPE) {  // mode "w" on a pipe or terminal
       examine();
-      positioned = false;
       continue;
     }
     if (r <= 0) {
@@ -343,17 +360,18 @@ std::size_t BufferedFile::put(const char* p, std::size_t n, int& err) {
       break;
     }
     done += static_cast<std::size_t>(r);
-    if (positioned) pos_ = next;
+    if (at_pos) {
+      pos_ = next;
+      known_length_ = std::max(known_length_, pos_);
+    } else if (track_ == Track::own) {
+      track_ = Track::appended;  // the descriptor's offset, wherever the end was
+    }
     // On a pipe or terminal a write comes back short when a signal cut it: its handlers run
     // before the rest is written, as after EINTR, so that a raising one is not lost.
-    if (raw_ && done < n) {
+    if (track_ == Track::stream && done < n) {
       err = EINTR;
       break;
     }
-  }
-  if (!raw_ && done > 0) {
-    if (appends() || shared_) unknown_pos_ = true;  // the descriptor's offset, wherever that was
-    known_length_ = std::max(known_length_, pos_);
   }
   return done;
 }
@@ -439,9 +457,9 @@ void BufferedFile::flush() {
 // ---- block reads ----
 
 // A length of 0 proves nothing: procfs reports it for files that hold bytes all the same.
-bool BufferedFile::at_end() const {
+bool BufferedFile::at_end(std::int64_t at) const {
   const std::int64_t n = length();
-  return n > 0 && n <= pos_;
+  return n > 0 && n <= at;
 }
 
 std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink& out, bool some) {
@@ -451,13 +469,15 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
   // is capped by the length measured now, and grows only if the file turns out longer. A size
   // within the length the file is known to have had needs no look.
   std::uint64_t want = limit;
-  const std::int64_t here = raw_ ? 0 : position();
-  if (!size || (limit > kReadGrowth && (raw_ || here > known_length_ ||
+  const bool stream = track_ == Track::stream;
+  // Asked only where it matters: a small sized read takes no look at the position.
+  const std::int64_t here = stream || (size && limit <= kReadGrowth) ? 0 : position();
+  if (!size || (limit > kReadGrowth && (stream || track_ == Track::shared || here > known_length_ ||
                                         limit > static_cast<std::uint64_t>(known_length_ - here)))) {
     // Read afresh: what was fetched ahead may since have been cut from the file.
     settle();
     // A length of 0 says nothing (procfs reports it for files that hold bytes); a pipe has none.
-    const std::int64_t end = raw_ ? 0 : length();
+    const std::int64_t end = stream ? 0 : length();
     const std::int64_t rest = end - here;
     want = std::min<std::uint64_t>(limit, end > 0 && rest >= 0 ? static_cast<std::uint64_t>(rest) : kReadGrowth);
   }
@@ -471,7 +491,7 @@ std::size_t BufferedFile::read_block(std::optional<std::uint64_t> size, ReadSink
       // a loop reuses memory already populated, so only a read to the end asks.
       if (!size) platform::prefault(dst + got, cap - got);
       got += pull(dst + got, cap - got, some);
-      if (got < cap || got == limit || some || (!raw_ && at_end())) break;
+      if (got < cap || got == limit || some || (!stream && at_end(here + static_cast<std::int64_t>(got)))) break;
       want = std::min<std::uint64_t>(limit, want + std::max<std::uint64_t>(want, kReadGrowth));
     }
   } catch (...) {
@@ -536,9 +556,12 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   require_open();
   flush_write_buffer();
   locate();
+  // The kernel knows more ways (SEEK_DATA, SEEK_HOLE) that a file object does not offer.
+  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) fail("Seek failed");
   std::int64_t target = 0;
-  if (raw_) {
-    // Bytes fetched ahead lie before the descriptor's offset.
+  if (track_ == Track::shared || track_ == Track::stream) {
+    // The descriptor's offset moves, for the other process to see; bytes fetched ahead lie
+    // before it.
     if (whence == SEEK_CUR && __builtin_sub_overflow(offset, static_cast<std::int64_t>(ahead()), &offset)) {
       fail("Seek failed");
     }
@@ -552,14 +575,11 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
     base = position();
   } else if (whence == SEEK_END) {
     base = length();
-  } else if (whence != SEEK_SET) {
-    fail("Seek failed");
   }
   if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
   if (target > known_length_) known_length_ = std::max(known_length_, length());
-  // Past anything the file has held, only the kernel knows whether the offset is allowed. An
-  // offset shared since a fork moves for the other process to see, as open()'s does.
-  if ((shared_ || target > known_length_) && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+  // Past anything the file has held, only the kernel knows whether the offset is allowed.
+  if (target > known_length_ && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
   // Within what was fetched, the read-ahead stays only while some of it is still unread, and
   // never for a seek from the end, as open() does: a poll (seek back, read again) sees what the
   // file holds now, not the bytes it held when they were fetched.
@@ -579,8 +599,7 @@ std::int64_t BufferedFile::tell() {
   // Pending newlines will each take two bytes on disk.
   if (text_) pending += std::count(write_buffer_.get(), write_buffer_.get() + write_pos_, '\n');
   // Appended bytes land at the end, wherever the position was.
-  if (pending != 0 && appends() && !raw_) return length() + pending;
-  locate();
+  if (pending != 0 && appends() && track_ != Track::stream) return length() + pending;
   return position() + pending;
 }
 
@@ -589,16 +608,16 @@ void BufferedFile::truncate(std::optional<std::uint64_t> size) {
   flush_write_buffer();
   locate();
   // A pipe or terminal has no position to cut at.
-  const std::int64_t here = raw_ ? 0 : position();
-  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(raw_ ? position("Truncate failed") : here);
+  const bool stream = track_ == Track::stream;
+  const std::int64_t here = stream ? 0 : position();
+  const std::uint64_t length = size ? *size : static_cast<std::uint64_t>(stream ? position("Truncate failed") : here);
   if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
       platform::truncate(fd_, static_cast<std::int64_t>(length)) != 0) {
     fail("Truncate failed");
   }
   // What was fetched ahead may be gone from the file now.
-  if (!raw_) {
-    pos_ = here;
-    drop_ahead();
+  if (!stream) {
+    if (ahead_len_ != 0) reposition(here);
     known_length_ = std::max(known_length_, static_cast<std::int64_t>(length));
   }
 }

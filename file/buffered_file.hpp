@@ -115,7 +115,7 @@ class BufferedFile {
   std::size_t read(std::optional<std::uint64_t> size, ReadSink& out) { return read_block(size, out, false); }
   // On a pipe or terminal, what one read returns; on a file, the same as read.
   std::size_t read1(std::optional<std::uint64_t> size, ReadSink& out) {
-    return read_block(size.value_or(kRead1Default), out, raw_);
+    return read_block(size.value_or(kRead1Default), out, track_ == Track::stream);
   }
   std::size_t readinto(char* dst, std::size_t n);
   // Gives back bytes that a read has just returned and that lie right before the position: the
@@ -142,19 +142,22 @@ class BufferedFile {
  private:
   void require_open() const;
   void begin_read();
+  // Settles a track that the next step must know: what mode "w" opened, where an append left
+  // the position.
   void locate() {
-    if (unexamined_) examine();
-    if (forks_ != platform::fork_count()) adopt_fork();
-    if (unknown_pos_) find_position();
+    if (track_ == Track::unexamined) examine();
+    if (track_ == Track::appended) find_position();
   }
   void find_position();
-  void adopt_fork();
   void examine();
   void enlist();
   void delist();
+  void unlink();
+  void share();
   static void before_fork();
   static void after_fork();
   void settle();
+  void reposition(std::int64_t target);
   void drop_ahead();
   std::size_t ahead() const { return ahead_len_ - ahead_pos_; }
   std::size_t read_some(char* dst, std::size_t n);
@@ -169,7 +172,7 @@ class BufferedFile {
   bool appends() const {
     return mode_info_.kind == OpenMode::Append || mode_info_.kind == OpenMode::AppendUpdate;
   }
-  bool at_end() const;  // regular files: nothing lies past the position
+  bool at_end(std::int64_t at) const;  // files: nothing lies past `at`
   std::int64_t length() const;
   std::int64_t position(const char* failure = "Tell failed");
   void release_buffers();
@@ -181,8 +184,20 @@ class BufferedFile {
   ModeInfo mode_info_;
   std::string mode_;
   int fd_ = -1;
-  bool raw_ = false;  // not a regular file: read and positioned through the descriptor alone
-  bool unexamined_ = false;  // raw_ not yet known: taken as a regular file until a write says not
+  // Where the position lives, which decides how every operation reads, writes and seeks.
+  enum class Track : std::uint8_t {
+    // Mode "w" before it knows what it opened: written as a file until a positioned write is
+    // refused (a pipe or terminal), and examined before anything else.
+    unexamined,
+    own,       // a file in one process: pos_, with positioned reads and writes
+    appended,  // own, but an append left the position in the descriptor's offset, at the end
+    // A writable file since a fork: the descriptor's offset, shared with the other process, is
+    // the position; reads, writes and seeks go through it, as open()'s do, so that neither
+    // process writes over the other's bytes and neither writes back a position it remembers.
+    shared,
+    stream,  // a pipe, terminal or device: the descriptor alone; nothing read can be read again
+  };
+  Track track_ = Track::own;
   bool text_ = false;  // the C runtime translates newlines: bytes on disk differ from bytes seen
   std::unique_ptr<char[]> write_buffer_;  // write_cap_ bytes, allocated on first use
   std::size_t write_cap_ = 0;             // kWriteBufferSize at most, but to keep a failed write
@@ -195,22 +210,14 @@ class BufferedFile {
   std::size_t ahead_len_ = 0;
   std::size_t line_next_ = kReadAhead;  // the line reader's next fetch
   std::string line_scratch_;            // a line that spans fetches is assembled here
-  // Regular files: pos_ is the offset on disk where the next fetch starts, kept without asking
-  // the kernel (after an append, unknown_pos_: the descriptor's offset holds it until needed);
-  // the caller is ahead() bytes before it. known_length_: the file has been at least this long,
-  // so seeks up to it succeed and reads within it need no look at the length.
+  // Track own: pos_ is the offset on disk where the next fetch starts, kept without asking the
+  // kernel; the caller is ahead() bytes before it. known_length_: the file has been at least
+  // this long, so seeks up to it succeed and reads within it need no look at the length.
   std::int64_t pos_ = 0;
   std::int64_t ahead_origin_ = 0;  // where ahead_[0] lies on disk
   std::int64_t known_length_ = 0;
-  bool unknown_pos_ = false;
-  // pwrite leaves the descriptor's offset behind, but after a fork() the two processes share it
-  // and both must write there, as open()'s files do. So every open file that writes at its own
-  // position is enlisted; a fork first moves each one's offset to its position (before_fork),
-  // and from then on (shared_) its writes go to the descriptor's offset, which also holds its
-  // position after each write (unknown_pos_), as after an append.
-  unsigned forks_ = 0;  // platform::fork_count() as last seen
-  bool shared_ = false;
-  bool enlisted_ = false;
+  // Open files that can write and keep their own position are listed, so that a fork first
+  // moves each one's descriptor offset to where its caller stands, then shares it (share).
   BufferedFile* prev_ = nullptr;
   BufferedFile* next_ = nullptr;
   InterruptHook on_interrupt_ = nullptr;
@@ -251,7 +258,7 @@ template <class Emit>
 void BufferedFile::readlines(Emit&& emit) {
   begin_read();
   std::string carried;  // the start of a line that runs on into the next chunk
-  if (raw_) {
+  if (track_ == Track::stream) {
     // A pipe cannot be read again: take all of it first, so that an interruption gives every
     // byte back instead of losing the lines already split off.
     std::string rest;
@@ -281,8 +288,7 @@ void BufferedFile::readlines(Emit&& emit) {
     if (!carried.empty()) emit(std::string_view(carried));
   } catch (...) {
     // Interrupted, or a line the caller could not take: the next call reads them all again.
-    drop_ahead();
-    pos_ = start;
+    reposition(start);
     throw;
   }
 }

@@ -1,14 +1,17 @@
 #include "file/platform.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -27,6 +30,31 @@ constexpr std::size_t kMaxIo = std::size_t{1} << 30;
 
 #ifdef _WIN32
 
+namespace {
+
+// The narrow calls read a name in the ANSI code page; Python's names are Unicode (bytes names
+// are UTF-8 there too), so every name goes to the wide calls.
+bool widen(const char* s, std::wstring& out) {
+  const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
+  if (n <= 0) {
+    errno = EILSEQ;
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(n));
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, out.data(), n);
+  return true;
+}
+
+}  // namespace
+
+// "N": the runtime's flag for a handle that child processes do not inherit.
+std::FILE* open(const char* path, const char* mode) {
+  std::wstring wpath;
+  std::wstring wmode;
+  if (!widen(path, wpath) || !widen((std::string(mode) + "N").c_str(), wmode)) return nullptr;
+  return ::_wfopen(wpath.c_str(), wmode.c_str());
+}
+
 int descriptor(std::FILE* file) { return ::_fileno(file); }
 
 FileStatus status(int fd) {
@@ -37,8 +65,9 @@ FileStatus status(int fd) {
 }
 
 bool names_directory(const char* path) {
+  std::wstring wpath;
   struct _stat64 st {};
-  return ::_stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+  return widen(path, wpath) && ::_wstat64(wpath.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
 }
 
 // Also true for other character devices, such as NUL: the runtime does not tell them apart.
@@ -86,11 +115,22 @@ std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t off
 
 void prefault(void*, std::size_t) {}
 
-unsigned fork_count() { return 0; }
-
 void watch_forks(void (*)(), void (*)()) {}
 
 #else
+
+// glibc, musl and the BSDs take "e" for O_CLOEXEC, set atomically, so that no fork() in another
+// thread can pass the descriptor on in between; elsewhere it is set right after.
+#if defined(__GLIBC__) || defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__) || \
+    defined(__OpenBSD__) || defined(__DragonFly__)
+std::FILE* open(const char* path, const char* mode) { return std::fopen(path, (std::string(mode) + "e").c_str()); }
+#else
+std::FILE* open(const char* path, const char* mode) {
+  std::FILE* file = std::fopen(path, mode);
+  if (file != nullptr) ::fcntl(::fileno(file), F_SETFD, ::fcntl(::fileno(file), F_GETFD) | FD_CLOEXEC);
+  return file;
+}
+#endif
 
 int descriptor(std::FILE* file) { return ::fileno(file); }
 
@@ -146,25 +186,8 @@ void prefault(void* dst, std::size_t n) {
 #endif
 }
 
-namespace {
-
-std::atomic<unsigned> forks{0};
-void (*after_fork)() = nullptr;
-
-void count_fork() {
-  forks.fetch_add(1, std::memory_order_relaxed);
-  after_fork();
-}
-
-}  // namespace
-
-unsigned fork_count() { return forks.load(std::memory_order_relaxed); }
-
 void watch_forks(void (*before)(), void (*after)()) {
-  static const int registered = [&] {
-    after_fork = after;
-    return ::pthread_atfork(before, count_fork, count_fork);
-  }();
+  static const int registered = ::pthread_atfork(before, after, after);
   (void)registered;
 }
 

@@ -31,10 +31,13 @@ struct FileStatus {
   std::int64_t size = 0;
 };
 
+// fopen, with a path in UTF-8 on every platform, and a descriptor that programs started later
+// do not inherit (close-on-exec), as Python's own files do.
+std::FILE* open(const char* path, const char* mode);
 int descriptor(std::FILE* file);
 FileStatus status(int fd);
 std::int64_t length(int fd);  // -1 when unknown
-bool names_directory(const char* path);
+bool names_directory(const char* path);  // a UTF-8 path
 bool is_terminal(int fd);
 int truncate(int fd, std::int64_t length);
 
@@ -46,11 +49,9 @@ std::ptrdiff_t write(int fd, const void* src, std::size_t n);
 std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next);
 std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t offset, std::int64_t& next);
 
-// fork() makes a descriptor's offset shared by two processes. fork_count() is how many forks
-// this process has come out of, as parent or child (always 0 where there is no fork).
-// watch_forks registers, once, `before` to run in the forking thread right before each fork and
-// `after` in parent and child right after it, once the count has moved.
-unsigned fork_count();
+// fork() makes a descriptor's offset shared by two processes. watch_forks registers, once,
+// `before` to run in the forking thread right before each fork and `after` in parent and child
+// right after it (nothing where there is no fork).
 void watch_forks(void (*before)(), void (*after)());
 
 // A hint that `dst` is about to be filled: fault its pages in at once. May do nothing.

@@ -40,7 +40,9 @@ PYBIND11_MODULE(_veltrani_core, m) {
       .def("__aiter__", &PyAsyncFile::enter)
       .def("__anext__", &PyAsyncFile::py_next)
       .def_property_readonly("name", &PyAsyncFile::py_name)
-      .def_property_readonly("mode", &BufferedFile::mode, py::return_value_policy::reference_internal);
+      .def_property_readonly("mode", &BufferedFile::mode, py::return_value_policy::reference_internal)
+      .def("__reduce_ex__", &PyAsyncFile::refuse_pickle)
+      .def("__reduce__", &PyAsyncFile::refuse_pickle);
 
   py::register_local_exception_translator(veltrani::translate_file_errors);
   veltrani::install_fast_paths(cls);

@@ -344,6 +344,11 @@ std::string PyAsyncFile::refuse_nul(std::string mode) {
   throw std::invalid_argument("Invalid file mode: " + shown);
 }
 
+py::object PyAsyncFile::refuse_pickle(const py::args&) {
+  const py::object self = enter();
+  throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+}
+
 py::object PyAsyncFile::enter() { return py::cast(this, py::return_value_policy::reference); }
 
 void PyAsyncFile::exit(const py::object&, const py::object&, const py::object&) { close(); }

@@ -68,6 +68,9 @@ class PyAsyncFile : public BufferedFile {
   // The next line as str, or a null object at the end (the iteration slot's own convention).
   py::object next_line();
   py::str py_name() const;  // the name property
+  // __reduce_ex__, __reduce__: an open stream cannot travel, and the default reduction of a
+  // pybind11 object at protocols 0 and 1 aborts the interpreter, so every protocol refuses.
+  py::object refuse_pickle(const py::args&);
 
   // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise; `one` is read1.
   py::object read_block(std::optional<std::uint64_t> size, bool one = false);

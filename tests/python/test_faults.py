@@ -433,16 +433,20 @@ class ExactlyOnce(FileTestCase):
 
     def test_signal_that_cuts_a_blocked_pipe_write_short(self):
         # Nobody reads the pipe: one alarm cuts the blocked write short (a partial count, not
-        # EINTR), and its handler must run then. What did not go out stays pending, once.
+        # EINTR), and its handler must run then. What did not go out stays pending, once. A fork
+        # before the first write must not hide that the object writes to a pipe.
         out = child(r"""
             class Alarm(Exception): pass
             def handler(*_): raise Alarm
             signal.signal(signal.SIGALRM, handler)
-            for name in ("write", "writes", "writelines"):
+            for name in ("write", "writes", "writelines", "forked"):
                 r, w = os.pipe()
                 f = AsyncFile(f"/dev/fd/{w}", "wb").open()
                 os.close(w)
-                pieces = [os.urandom(1 << 20)] if name == "write" else [b"%06d" % i * 42 for i in range(4096)]
+                if name == "forked":
+                    if os.fork() == 0: os._exit(0)
+                    os.wait()
+                pieces = [os.urandom(1 << 20)] if name in ("write", "forked") else [b"%06d" % i * 42 for i in range(4096)]
                 done = 0
                 signal.alarm(1)
                 try:
@@ -458,7 +462,7 @@ class ExactlyOnce(FileTestCase):
                 data, whole = open(sys.argv[1], "rb").read(), b"".join(pieces)
                 print(done <= len(data) and len(data) % len(pieces[-1]) == 0 and data == whole[:len(data)])
             """, self.path)
-        self.assertEqual(out, ["write", "True", "writes", "True", "writelines", "True"])
+        self.assertEqual(out, ["write", "True", "writes", "True", "writelines", "True", "forked", "True"])
 
     def test_writes_after_fork_keep_both_processes_bytes(self):
         out = child(r"""

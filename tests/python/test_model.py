@@ -5,10 +5,16 @@ modes. Every result must agree, and so must the bytes on disk after each close.
 unittest runs a few thousand sequences; for more, by hand:
     PYTHONPATH=build python3 tests/python/test_model.py --seed 1 --count 100000
 A failure prints its seed and a shrunk reproduction as Python code.
+
+The fork check runs random turns of a parent and the processes it forks (children and a
+grandchild) on one object, once with AsyncFile and once with open(): every result and the final
+file must agree.
 """
 import argparse
 import os
+import pickle
 import random
+import select
 import sys
 import tempfile
 import unittest
@@ -405,7 +411,131 @@ def run(seed, count, tmpdir):
     return None, steps
 
 
+# ---- turns of forked processes, against open() ----
+
+FORK_MODES = ["w", "wb", "w+b", "r+b"]
+
+
+def fork_op(rng, mode, who):
+    name = rng.choices(["write", "writelines", "flush", "tell", "seek", "seek_cur", "seek_end",
+                        "truncate", "read"], [8, 2, 2, 3, 2, 2, 2, 1, 0 if mode in ("w", "wb") else 3])[0]
+    line = lambda: f"p{who} {rng.randint(0, 99)}\n" * rng.choice([1, 1, 2, 50])
+    data = (lambda: line()) if mode == "w" else (lambda: line().encode())
+    if name == "write":
+        return ("write", data())
+    if name == "writelines":
+        return ("writelines", [data() for _ in range(rng.randint(1, 3))])
+    if name == "seek":
+        return ("seek", rng.randint(0, 60))
+    if name == "seek_cur":
+        return ("seek", 0, 1)
+    if name == "seek_end":
+        return ("seek", 0, 2)
+    if name == "truncate":
+        return ("truncate", rng.choice([None, 10, 40]))
+    return (name,)
+
+
+def fork_case(seed):
+    """A mode and a plan: ("turn", who, ops) and ("fork", parent, child) steps, ending with the
+    first process. Processes are numbered in the order they are made; 0 opens the file."""
+    rng = random.Random(seed)
+    mode = rng.choice(FORK_MODES)
+    turn = lambda who: ("turn", who, [fork_op(rng, mode, who) for _ in range(rng.randint(1, 4))])
+    plan, alive = [turn(0)], [0]
+    for child in range(1, rng.randint(1, 3) + 1):
+        # A grandchild now and then: a child that forks.
+        plan.append(("fork", rng.choice(alive[1:] if len(alive) > 1 and rng.random() < 0.5 else alive), child))
+        alive.append(child)
+        turns = [rng.choice(alive) for _ in range(rng.randint(1, 3))]
+        plan += [turn(who) for who in turns + ([child] if child not in turns else [])]
+    plan.append(turn(0))
+    return mode, plan
+
+
+def run_forks(make, mode, plan, tmp):
+    """Runs the plan in real processes, one at a time, each waking the next through its pipe.
+    Returns every process's results and the file's final bytes."""
+    path = os.path.join(tmp, "forked")
+    with open(path, "wb") as out:
+        out.write(b"0123456789" * 5)  # what r+b starts from
+    f = make(path, mode)
+    count = 1 + sum(step[0] == "fork" for step in plan)
+    wake = [os.pipe() for _ in range(count)]
+    actor = lambda step: step[1]
+    last = {actor(step): i for i, step in enumerate(plan)}
+    me, results, children = 0, [], []
+    os.write(wake[0][1], b".")
+    try:
+        for i, step in enumerate(plan):
+            if actor(step) != me:
+                continue
+            if not select.select([wake[me][0]], [], [], 20)[0]:
+                raise TimeoutError(f"process {me} waited too long")
+            os.read(wake[me][0], 1)
+            if step[0] == "fork":
+                f.flush()
+                pid = os.fork()
+                if pid == 0:
+                    me, results, children = step[2], [], []
+                    continue  # the child's first step is later in the plan
+                children.append(pid)
+            else:
+                for op in step[2]:
+                    try:
+                        got = getattr(f, op[0])(*op[1:])
+                        results.append((op, None if op[0] == "truncate" else got))
+                    except Exception as e:
+                        results.append((op, f"{type(e).__name__}: {e}"))
+                f.flush()
+            if last[me] == i:  # before the next wakes, so that the first finds it at the end
+                with open(f"{path}.{me}", "wb") as out:
+                    pickle.dump(results, out)
+            if i + 1 < len(plan):
+                os.write(wake[actor(plan[i + 1])][1], b".")
+            if last[me] == i:
+                break
+    except BaseException:
+        if me != 0:
+            os._exit(1)
+        raise
+    if me != 0:
+        os._exit(0)
+    f.close()
+    for pid in children:
+        os.waitpid(pid, 0)
+    for r, w in wake:
+        os.close(r)
+        os.close(w)
+    outcomes = []
+    for who in range(count):
+        with open(f"{path}.{who}", "rb") as out:
+            outcomes.append(pickle.load(out))
+        os.unlink(f"{path}.{who}")
+    with open(path, "rb") as disk:
+        return outcomes, disk.read()
+
+
+def check_forks(seed, tmp):
+    mode, plan = fork_case(seed)
+    ours = run_forks(lambda path, mode: AsyncFile(path, mode).open(), mode, plan, tmp)
+    theirs = run_forks(lambda path, mode: open(path, mode, newline=None if "b" in mode else ""), mode, plan, tmp)
+    if ours == theirs:
+        return None
+    for who, (a, b) in enumerate(zip(ours[0], theirs[0])):
+        for x, y in zip(a, b):
+            if x != y:
+                return f"seed {seed} ({mode!r}), process {who}: AsyncFile {x!r:.300}, open() {y!r:.300}\nplan {plan!r:.3000}"
+    return f"seed {seed} ({mode!r}): AsyncFile left {ours[1]!r:.500}, open() {theirs[1]!r:.500}\nplan {plan!r:.3000}"
+
+
 class ModelCheck(unittest.TestCase):
+    def test_forked_turns_agree_with_open(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for seed in range(int(os.environ.get("FORK_COUNT", 150))):
+                problem = check_forks(seed, tmp)
+                self.assertIsNone(problem, problem)
+
     def test_random_sequences_agree_with_the_model(self):
         with tempfile.TemporaryDirectory() as tmp:
             problem, _ = run(int(os.environ.get("MODEL_SEED", "1")),

@@ -143,6 +143,36 @@ class Lifecycle(FileTestCase):
         g.close()
         self.assertEqual(self.disk(), b"pending+more!")
 
+    @unittest.skipUnless(os.path.isdir("/proc/self/fd"), "needs /proc/self/fd")
+    def test_descriptors_stay_out_of_spawned_programs(self):
+        self.put(b"x")
+        def links(fd):
+            try:
+                return os.readlink(f"/proc/self/fd/{fd}")
+            except OSError:
+                return None  # the listing's own descriptor, closed by now
+        for mode in ["r", "w", "a+b", "r+"]:
+            f = self.opened(mode)
+            (fd,) = [fd for fd in os.listdir("/proc/self/fd") if links(fd) == os.path.realpath(self.path)]
+            self.assertFalse(os.get_inheritable(int(fd)), mode)
+            # A program started without closing descriptors does not hold it either.
+            seen = subprocess.run(["readlink", f"/proc/self/fd/{fd}"], close_fds=False, capture_output=True, text=True)
+            self.assertNotEqual(seen.stdout.strip(), os.path.realpath(self.path), mode)
+            f.close()
+
+    def test_pickling_and_copying_refuse(self):
+        # The default reduction at protocols 0 and 1 aborts the interpreter: tried apart.
+        done = run_python("""
+            import copy, pickle
+            from _veltrani_core import AsyncFile
+            f = AsyncFile("p")
+            for call in [*(lambda p=p: pickle.dumps(f, p) for p in range(6)), lambda: f.__reduce_ex__(1),
+                         f.__reduce__, lambda: copy.copy(f), lambda: copy.deepcopy(f)]:
+                try: call()
+                except TypeError as e: print(e)
+            """)
+        self.assertEqual(done.stdout.splitlines(), ["cannot pickle '_veltrani_core.AsyncFile' object"] * 10, done.stderr)
+
     def test_open_failure_type_does_not_follow_the_locale(self):
         localedef = shutil.which("localedef")
         if not localedef or not os.path.exists("/usr/share/i18n/locales/de_DE"):
