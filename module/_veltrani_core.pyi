@@ -32,9 +32,14 @@ class AsyncFile(Generic[AnyStr]):
     filename is a str, bytes, bytearray or os.PathLike; mode is one of "r", "w", "a", with "b"
     and "+" in any order. Block reads (read, read1, readall) return bytes in "b" modes and str
     otherwise: AsyncFile[bytes] or AsyncFile[str]. Line reads and iteration return str in every
-    mode. Every call is synchronous: the async names return plain values, not awaitables, so
-    coroutines use `with` and `for` too. Before open() and after close(), the methods that need
-    the file raise RuntimeError("File not open").
+    mode. Before open() and after close(), the methods that need the file raise
+    RuntimeError("File not open").
+
+    Every call is synchronous: it does its work at once, on the calling thread, holding the
+    interpreter lock, which no call releases (a call that waits blocks every Python thread). The
+    async names (__aenter__, __aexit__, __aiter__, __anext__) return plain values, not
+    awaitables: coroutines use `with` and `for`, and `async with`, `async for` and `await` on a
+    result raise TypeError (on an empty file `async for` ends in RuntimeError instead).
     """
 
     @overload
