@@ -244,9 +244,11 @@ std::int64_t BufferedFile::position(const char* failure) {
     if (at < 0) fail(failure);
     return at - static_cast<std::int64_t>(ahead());
   }
-  if (ahead() == 0) return pos_;
   if (!text_) return pos_ - static_cast<std::int64_t>(ahead());
-  // Translated newlines: only reading the returned part again tells where it ended on disk.
+  // Translated newlines: only reading the returned part again tells where it ended on disk. Even
+  // with all of it returned, pos_ may lie a byte past that: a fetch that ends between "\r" and
+  // "\n" consumes the "\r" and leaves the newline to the next fetch.
+  if (ahead_len_ == 0) return pos_;
   const std::unique_ptr<char[]> scratch(new char[ahead_pos_ + 1]);
   std::int64_t at = ahead_origin_;
   for (std::size_t left = ahead_pos_; left != 0;) {
@@ -525,8 +527,9 @@ std::string_view BufferedFile::readline(std::optional<std::uint64_t> size) {
         // A pipe or terminal hands over the line that is there: one read, whatever it brings.
         const std::size_t want = line_next_;
         more = fetch(want);
-        // A full fetch says there is more to come: the next one may take more at once.
-        if (ahead_len_ == want) line_next_ = std::min(want * 2, kLineChunk);
+        // A full fetch says there is more to come: the next one may take more at once. Translated
+        // text comes back shorter than the bytes it took, full or not.
+        if (ahead_len_ == want || (text_ && more)) line_next_ = std::min(want * 2, kLineChunk);
       } catch (...) {
         if (assembled) unread(line_scratch_.data(), line_scratch_.size());  // the line starts again
         throw;

@@ -281,6 +281,35 @@ TEST_F(BufferedFileTest, TextModePositionsCountBytesOnDisk) {
   f.write("J");
   f.close();
   EXPECT_EQ(disk(), "Jello" + kNewline + "world" + kNewline);
+
+  // A "\r\n" that straddles the first fetch: the position is still where the line ended.
+  const std::string first = std::string(kReadAhead - 3, 'a') + "\r\n";
+  for (const char* mode : {"r+", "r+b"}) {
+    put(first + "\r\nb\r\n");
+    BufferedFile g(path_, mode);
+    g.open();
+    g.readline();
+    EXPECT_EQ(g.tell(), static_cast<std::int64_t>(first.size())) << mode;
+    g.write("X");
+    g.truncate();
+    g.close();
+    EXPECT_EQ(disk().substr(kReadAhead - 4), "a\r\nX") << mode;  // the end alone: readable when it fails
+  }
+}
+
+TEST_F(BufferedFileTest, NamesBeyondAscii) {
+  // UTF-8 on every platform: the file is the one that the same Unicode name gives.
+  for (const char* name : {"caf\xc3\xa9 d\xc3\xa9j\xc3\xa0", "\xe6\x97\xa5\xe6\x9c\xac", "\xf0\x9f\x99\x82"}) {
+    const std::string path = dir_ + "/" + name;
+    BufferedFile f(path, "w");
+    f.open();
+    f.write("x");
+    f.close();
+    EXPECT_TRUE(fs::exists(fs::u8path(path))) << name;
+    BufferedFile g(path, "r");
+    g.open();
+    EXPECT_EQ(read(g), "x");
+  }
 }
 
 TEST_F(BufferedFileTest, ReadlineAcrossRefillsAndLimits) {
