@@ -83,7 +83,9 @@ class OpenError : public std::runtime_error {
 // written with pwrite at a position this object keeps itself (appends with write(2), which
 // lands them at the end), and anything else (pipe, terminal, device) with read(2) and write(2),
 // taking what one call returns where a partial result is what is wanted. Every call tells
-// exactly what moved, so nothing accepted is lost and nothing read is skipped.
+// exactly what moved, so nothing accepted is lost and nothing read is skipped. After a fork, a
+// file that can write goes through the descriptor's offset too, which both processes share
+// (see Track).
 // Where the C runtime translates newlines in text modes, positions still count bytes on disk: a
 // file is then read and written through the descriptor's offset, which tells how far each went.
 // Every system call goes through file/platform.hpp.
