@@ -203,6 +203,20 @@ class Paths(FileTestCase):
                          (RuntimeError, f"Failed to open file: {self.path}\\0ignored - Invalid argument"))
         self.assertFalse(os.path.exists(self.path))
 
+    def test_names_beyond_ascii(self):
+        # The very files that open() makes and finds under the same names, str or bytes.
+        for name in ["caf\u00e9 d\u00e9j\u00e0", "\u65e5\u672c", "\U0001f642"]:
+            for form in (str, os.fsencode):
+                path = form(os.path.join(self.dir, name))
+                f = AsyncFile(path, "w").open()
+                f.write(name)
+                f.close()
+                with open(path, encoding="utf-8") as g:
+                    self.assertEqual(g.read(), name)
+                with open(path, "a", encoding="utf-8") as g:
+                    g.write("!")
+                self.assertEqual(AsyncFile(path).open().read(), name + "!")
+                os.unlink(path)
 
     def test_names_that_are_not_utf8(self):
         # Decoded as the interpreter decodes file names, each failure keeps its own type.
