@@ -3,7 +3,9 @@ requirements come from the package index; pip's cache keeps that cheap) and chec
 gets: the module importable from anywhere, its metadata and license, a type stub that matches it
 and types a user's script by mode under mypy --strict and basedpyright, and a clean uninstall.
 Also that `python -m build` makes an sdist of exactly the tracked files and a wheel, and that the
-sdist installs; the stub's docstrings and mode lists; that the README's examples run.
+sdist installs; the stub's docstrings and mode lists; that the README's examples run. And that the
+module exports its entry point alone, so that it keeps its C++ runtime to itself when loaded next to
+another extension with RTLD_GLOBAL.
 
 The type checkers come from the project venv (make installs requirements-test.txt there)."""
 import ast
@@ -11,8 +13,10 @@ import itertools
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import tempfile
 import unittest
@@ -99,6 +103,11 @@ def run(*args, **kw):
 
 
 ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+
+
+def exported(module):
+    """The names of the symbols that a shared object defines for others."""
+    return [line.split()[-1] for line in run("nm", "-D", "--defined-only", str(module)).stdout.splitlines()]
 
 
 def fresh_venv(tmp):
@@ -201,6 +210,7 @@ class InstalledPackage(TreeTestCase):
             site = Path(run(python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
                             env=ENV, cwd=tmp).stdout.strip())
             self.assertEqual(Path(live["file"]).parent, site)
+            self.assertEqual(exported(live["file"]), ["PyInit__veltrani_core"])
             self.assertEqual(live["doc"], DOC)
             meta = live["metadata"]
             self.assertEqual([meta["version"], meta["license"], meta["license_files"]],
@@ -291,6 +301,93 @@ class Readme(TreeTestCase):
                 out = run(sys.executable, "-c", block, env=env, cwd=tmp).stdout
                 for line in re.findall(r"print\(.*# (.*)", block):
                     self.assertIn(line, out)
+
+
+# An extension built by g++ against the system's shared libstdc++, as a plugin host may load beside
+# ours. Built without optimisation, which could drop an allocation that is freed unused.
+NEIGHBOUR = r"""
+#include <cstddef>
+#include <new>
+#include <pybind11/pybind11.h>
+
+PYBIND11_MODULE(neighbour, m) {
+  m.def("nothrow_new", [](std::size_t n) {
+    char* p = new (std::nothrow) char[n];
+    delete[] p;
+    return p == nullptr;
+  });
+  m.def("new_too_much", [](std::size_t n) {
+    try { delete[] new char[n]; } catch (std::bad_alloc&) { return true; }
+    return false;
+  });
+}
+"""
+
+# Runs with each module's symbols global, loaded in the order given; prints what the calls return.
+GLOBAL = """
+import os, sys
+sys.setdlopenflags(os.RTLD_GLOBAL | os.RTLD_NOW)
+sys.path[:0] = sys.argv[1:]
+{imports}
+{calls}
+"""
+
+# Out of memory inside our module: the contiguous copy of a strided view over a sparse mapping,
+# under an address-space limit.
+OUR_OUT_OF_MEMORY = """
+import mmap, resource, tempfile
+from _veltrani_core import AsyncFile
+with tempfile.TemporaryDirectory() as tmp:
+    with open(tmp + "/sparse", "w+b") as sparse:
+        sparse.truncate(1 << 31)
+        mapped = mmap.mmap(sparse.fileno(), 0, access=mmap.ACCESS_READ)
+    with open("/proc/self/statm") as statm:
+        used = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (256 << 20), resource.RLIM_INFINITY))
+    view = memoryview(mapped)[::2]
+    try:
+        AsyncFile(tmp + "/out", "wb").open().write(view)
+    except MemoryError:
+        print("MemoryError")
+"""
+
+
+class Exports(unittest.TestCase):
+    """The module that is imported: the build's, or an installed wheel's in a copy of the tests."""
+
+    def test_only_the_entry_point_so_runtimes_stay_apart_under_rtld_global(self):
+        import _veltrani_core
+        with self.subTest("exported"):
+            self.assertEqual(exported(_veltrani_core.__file__), ["PyInit__veltrani_core"])
+
+        gxx = shutil.which("g++")
+        # pybind11's headers from the project venv, first on PATH under make.
+        config = shutil.which("pybind11-config", path=f"{TOOLS}{os.pathsep}{os.environ.get('PATH', '')}")
+        if not gxx or not config:
+            self.skipTest("needs g++ and pybind11-config (the project venv) to build the neighbour")
+        flags = run(config, "--includes").stdout.split()
+        pybind11 = next(f[2:] for f in flags if f.endswith(os.path.join("pybind11", "include")))
+        with tempfile.TemporaryDirectory() as tmp:
+            (Path(tmp) / "neighbour.cpp").write_text(NEIGHBOUR)
+            run(gxx, "-O0", "-std=c++17", "-shared", "-fPIC", f"-I{pybind11}",
+                f"-I{sysconfig.get_paths()['include']}", "neighbour.cpp",
+                "-o", "neighbour" + sysconfig.get_config_var("EXT_SUFFIX"), cwd=tmp)
+            paths = [tmp, os.path.dirname(_veltrani_core.__file__)]
+            huge = 1 << 62
+            cases = {
+                # Ours first: the neighbour's allocations and exceptions must stay its runtime's.
+                "neighbour's nothrow new": ("import _veltrani_core, neighbour",
+                                            f"print(neighbour.nothrow_new({huge}))", "True"),
+                "neighbour's failed new": ("import _veltrani_core, neighbour",
+                                           f"print(neighbour.new_too_much({huge}))", "True"),
+                # The neighbour first: ours must keep to its own.
+                "our failed allocation": ("import neighbour, _veltrani_core", OUR_OUT_OF_MEMORY, "MemoryError"),
+            }
+            for name, (imports, calls, expected) in cases.items():
+                with self.subTest(name):
+                    child = subprocess.run([sys.executable, "-c", GLOBAL.format(imports=imports, calls=calls),
+                                            *paths], capture_output=True, text=True, timeout=60, env=ENV, cwd=tmp)
+                    self.assertEqual((child.returncode, child.stdout), (0, expected + "\n"), child.stderr)
 
 
 class SourceDistribution(TreeTestCase):
