@@ -454,6 +454,9 @@ void BufferedFile::flush() {
   // Nothing waits in the stream itself: bytes leave through the descriptor. A stream that cannot
   // write refuses the bytes themselves; a writable one failed to flush them.
   flush_write_buffer(writable() ? "Flush failed" : "Failed to flush write buffer");
+  // A shared offset goes back to where the caller stands, as open()'s does, so that what the
+  // other process writes next lands there and not after bytes this one fetched ahead.
+  if (track_ == Track::shared) settle();
 }
 
 // ---- block reads ----
