@@ -96,6 +96,8 @@ void BufferedFile::close() {
   if (in_hook_) fail("Reentrant call");
   if (file_ == nullptr) return;
   flush_write_buffer();  // on failure the stream stays open with its pending bytes
+  // As flush() leaves a shared offset, where the caller stands; closing goes on if it cannot.
+  if (track_ == Track::shared && ahead() != 0) platform::seek(fd_, -static_cast<std::int64_t>(ahead()), SEEK_CUR);
   // fclose releases the stream whatever it returns, so it must never be used again.
   delist();
   const int rc = std::fclose(file_);
@@ -564,8 +566,9 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
   locate();
   // The kernel knows more ways (SEEK_DATA, SEEK_HOLE) that a file object does not offer.
   if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) fail("Seek failed");
+  const bool shared = track_ == Track::shared;
   std::int64_t target = 0;
-  if (track_ == Track::shared || track_ == Track::stream) {
+  if (track_ == Track::stream || (shared && (whence == SEEK_END || ahead() == 0))) {
     // The descriptor's offset moves, for the other process to see; bytes fetched ahead lie
     // before it.
     if (whence == SEEK_CUR && __builtin_sub_overflow(offset, static_cast<std::int64_t>(ahead()), &offset)) {
@@ -576,25 +579,29 @@ std::int64_t BufferedFile::seek(std::int64_t offset, int whence) {
     drop_ahead();
     return target;
   }
+  // Where the last fetch ended: the position this object keeps, or the shared offset.
+  const std::int64_t fetched_to = shared ? platform::seek(fd_, 0, SEEK_CUR) : pos_;
   std::int64_t base = 0;
   if (whence == SEEK_CUR) {
     base = position();
   } else if (whence == SEEK_END) {
     base = length();
   }
-  if (base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
-  if (target > known_length_) known_length_ = std::max(known_length_, length());
-  // Past anything the file has held, only the kernel knows whether the offset is allowed.
-  if (target > known_length_ && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+  if (fetched_to < 0 || base < 0 || __builtin_add_overflow(base, offset, &target) || target < 0) fail("Seek failed");
+  if (!shared && target > known_length_) {
+    // Past anything the file has held, only the kernel knows whether the offset is allowed.
+    known_length_ = std::max(known_length_, length());
+    if (target > known_length_ && platform::seek(fd_, target, SEEK_SET) < 0) fail("Seek failed");
+  }
   // Within what was fetched, the read-ahead stays only while some of it is still unread, and
   // never for a seek from the end, as open() does: a poll (seek back, read again) sees what the
-  // file holds now, not the bytes it held when they were fetched.
+  // file holds now, not the bytes it held when they were fetched. A shared offset then stays
+  // where it is, as open()'s does.
   const std::int64_t fetched = static_cast<std::int64_t>(ahead_len_);
-  if (!text_ && whence != SEEK_END && ahead() != 0 && target >= pos_ - fetched && target <= pos_) {
-    ahead_pos_ = static_cast<std::size_t>(target - (pos_ - fetched));
+  if (!text_ && whence != SEEK_END && ahead() != 0 && target >= fetched_to - fetched && target <= fetched_to) {
+    ahead_pos_ = static_cast<std::size_t>(target - (fetched_to - fetched));
   } else {
-    drop_ahead();
-    pos_ = target;
+    reposition(target);
   }
   return target;
 }

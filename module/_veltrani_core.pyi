@@ -1,7 +1,7 @@
 """High-performance async file I/O for Python (C++ backend)"""
 import os
 from collections.abc import Sequence
-from typing import Any, AnyStr, Generic, Literal, TypeAlias, overload
+from typing import Any, AnyStr, Generic, Literal, NoReturn, TypeAlias, overload
 
 # Buffer (3.12) and Self (3.11) through typing_extensions, which the checkers bundle, so that the
 # stub serves every supported version.
@@ -153,3 +153,7 @@ class AsyncFile(Generic[AnyStr]):
     @property
     def mode(self) -> str:
         """The mode exactly as passed."""
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        """Raise TypeError: a file object cannot be pickled or copied, at any protocol."""
+    def __reduce__(self) -> NoReturn:
+        """Raise TypeError: a file object cannot be pickled or copied."""

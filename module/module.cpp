@@ -41,8 +41,8 @@ PYBIND11_MODULE(_veltrani_core, m) {
       .def("__anext__", &PyAsyncFile::py_next)
       .def_property_readonly("name", &PyAsyncFile::py_name)
       .def_property_readonly("mode", &BufferedFile::mode, py::return_value_policy::reference_internal)
-      .def("__reduce_ex__", &PyAsyncFile::refuse_pickle)
-      .def("__reduce__", &PyAsyncFile::refuse_pickle);
+      .def("__reduce_ex__", &PyAsyncFile::py_reduce_ex, py::arg("protocol"))
+      .def("__reduce__", &PyAsyncFile::py_reduce);
 
   py::register_local_exception_translator(veltrani::translate_file_errors);
   veltrani::install_fast_paths(cls);

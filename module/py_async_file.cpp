@@ -344,7 +344,7 @@ std::string PyAsyncFile::refuse_nul(std::string mode) {
   throw std::invalid_argument("Invalid file mode: " + shown);
 }
 
-py::object PyAsyncFile::refuse_pickle(const py::args&) {
+py::object PyAsyncFile::py_reduce() {
   const py::object self = enter();
   throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
 }

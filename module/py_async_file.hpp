@@ -70,7 +70,8 @@ class PyAsyncFile : public BufferedFile {
   py::str py_name() const;  // the name property
   // __reduce_ex__, __reduce__: an open stream cannot travel, and the default reduction of a
   // pybind11 object at protocols 0 and 1 aborts the interpreter, so every protocol refuses.
-  py::object refuse_pickle(const py::args&);
+  py::object py_reduce();
+  py::object py_reduce_ex(const py::object&) { return py_reduce(); }
 
   // Block-read results are bytes in a binary mode, str (strict UTF-8) otherwise; `one` is read1.
   py::object read_block(std::optional<std::uint64_t> size, bool one = false);

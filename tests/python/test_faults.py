@@ -499,6 +499,27 @@ class ExactlyOnce(FileTestCase):
             """, self.path)
         self.assertEqual(out, ["30", "True"] * 4)
 
+    def test_a_look_after_a_fork_moves_the_offset_as_open_does(self):
+        # The parent reads a line (the rest is fetched ahead), looks, and the child writes at
+        # the offset both share: seeks within what was fetched and tell() leave the offset past
+        # it, flush() brings it back to the line's end, as with open().
+        out = child(r"""
+            def run(make, look):
+                open(sys.argv[1], "wb").write(b"one\ntwo\nthree\n")
+                f = make(sys.argv[1], "r+b")
+                if os.fork() == 0: os._exit(0)
+                os.wait()
+                r, w = os.pipe()
+                if os.fork() == 0:
+                    os.read(r, 1); f.write(b"child\n"); f.flush(); os._exit(0)
+                f.readline(); look(f); os.write(w, b"."); os.wait(); f.close()
+                return open(sys.argv[1], "rb").read()
+            for look in ["f.seek(0, 1)", "f.seek(4)", "f.seek(6)", "f.tell()", "f.flush()"]:
+                look = eval("lambda f: " + look)
+                print(run(lambda p, m: AsyncFile(p, m).open(), look) == run(open, look))
+            """, self.path)
+        self.assertEqual(out, ["True"] * 5)
+
     def test_pipe_without_reader(self):
         r, w = os.pipe()
         f = self.opened("wb", f"/dev/fd/{w}")
