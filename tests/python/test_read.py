@@ -4,7 +4,7 @@ import os
 import subprocess
 import unittest
 
-from support import FileTestCase
+from support import FileTestCase, posix_only
 
 # One character of each UTF-8 length, then a newline.
 TEXT = "aé€😀\n"
@@ -114,6 +114,7 @@ class BlockReads(FileTestCase):
         self.assertEqual(f.read(), b"23")
 
     def test_files_whose_length_says_nothing(self):
+        posix_only(self, "procfs files, mmap protections")
         # procfs gives these a length of 0, yet they hold bytes.
         with open("/proc/version", "rb") as f:
             expected = f.read()
@@ -125,6 +126,7 @@ class BlockReads(FileTestCase):
         del maps
 
     def test_fifo_reads_to_end(self):
+        posix_only(self, "os.mkfifo")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         # Another process writes: no call releases the interpreter lock, so a thread could not.
