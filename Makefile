@@ -77,8 +77,9 @@ test-windows: venv
 WINDOWS_BENCH ?= cp312
 bench-windows:
 	test -f $(WINDOWS_BUILD)/$(WINDOWS_BENCH)/_veltrani_core.pyd || { echo "run make test-windows first" >&2; exit 1; }
-	PYTHONPATH=$(abspath $(WINDOWS_BUILD))/$(WINDOWS_BENCH) tools/wine-run $(WINDOWS_BUILD)/wineprefix \
-	    $(WINDOWS_BUILD)/pythons/$(WINDOWS_BENCH)/python.exe bench/bench.py $(BENCH_ARGS) </dev/null 2>&1 | cat
+	# Python under wine dies at start-up when its output is a regular file: through a pipe.
+	PYTHONPATH=$(abspath $(WINDOWS_BUILD))/$(WINDOWS_BENCH) bash -o pipefail -c 'tools/wine-run $(abspath $(WINDOWS_BUILD))/wineprefix \
+	    $(WINDOWS_BUILD)/pythons/$(WINDOWS_BENCH)/python.exe bench/bench.py $(BENCH_ARGS) </dev/null 2>&1 | cat'
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps

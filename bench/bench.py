@@ -226,41 +226,46 @@ class Bench:
 
 # What the work costs at the least, measured here with plain os calls or in-memory objects: the
 # system calls it must make, or the one copy into fresh memory. Printed under the workload.
+# Binary descriptors: Windows opens text ones by default, which stop at a Ctrl-Z byte.
+BINARY = getattr(os, "O_BINARY", 0)
+
+
 class Limits:
     def small_files(bench):
         payload = b"x" * 99 + b"\n"
         for i in range(10_000):
-            fd = os.open(os.path.join(bench.small_dir, f"s{i % 100}"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+            fd = os.open(os.path.join(bench.small_dir, f"s{i % 100}"),
+                         os.O_WRONLY | os.O_CREAT | os.O_TRUNC | BINARY, 0o666)
             os.write(fd, payload)
             os.close(fd)
 
     def update_in_place(bench):
         h = hashlib.blake2b()
-        fd = os.open(bench.update, os.O_RDWR)
+        fd = os.open(bench.update, os.O_RDWR | BINARY)
         for i, off in enumerate(bench.spots):
             os.pwrite(fd, i.to_bytes(8, "little") * 8, off)
             h.update(os.pread(fd, 64, off))
         os.close(fd)
 
     def read_whole(bench):
-        fd = os.open(bench.big, os.O_RDONLY)
+        fd = os.open(bench.big, os.O_RDONLY | BINARY)
         os.read(fd, BIG)  # one read into a fresh bytes of the file's size
         os.close(fd)
 
     def read_chunks(bench):
-        fd = os.open(bench.big, os.O_RDONLY)
+        fd = os.open(bench.big, os.O_RDONLY | BINARY)
         while os.read(fd, 65536):
             pass
         os.close(fd)
 
     def readinto(bench):
-        buf, fd = bytearray(1 << 20), os.open(bench.big, os.O_RDONLY)
+        buf, fd = bytearray(1 << 20), os.open(bench.big, os.O_RDONLY | BINARY)
         while os.readv(fd, [buf]):
             pass
         os.close(fd)
 
     def pages(bench):
-        page, fd = bytearray(4096), os.open(bench.big, os.O_RDONLY)
+        page, fd = bytearray(4096), os.open(bench.big, os.O_RDONLY | BINARY)
         for off in bench.pages:
             os.preadv(fd, [page], off)
         os.close(fd)
@@ -322,13 +327,21 @@ print(hwm() - base, len(data))
     return grew / size
 
 
+def machine():
+    # platform asks WMI on Windows, which wine lacks (the process aborts): the interpreter's own
+    # view of the system there.
+    if sys.platform == "win32":
+        v = sys.getwindowsversion()
+        return f"{os.environ.get('PROCESSOR_ARCHITECTURE', '?')}, {os.cpu_count()} cores, Windows {v.major}.{v.minor}.{v.build}"
+    return f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--only", default="")
     args = parser.parse_args()
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.platform()}, "
-          f"Python {platform.python_version()}; median of {args.rounds} rounds")
+    print(f"machine: {machine()}, Python {platform.python_version()}; median of {args.rounds} rounds")
     print(f"{'workload':<24}{'AsyncFile':>11}{'open()':>11}{'io/AsyncFile':>14}")
     print("(a limit row: the least that work costs on this machine, and how far AsyncFile is from it)")
     ratios = []

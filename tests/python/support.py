@@ -13,15 +13,9 @@ from _veltrani_core import AsyncFile
 # runtime translates, and itself elsewhere.
 NEWLINE = os.linesep.encode()
 
-
 # The newline argument of open() that reads text as a text mode does here (for text without a
 # lone "\r"): "\r\n" read back as "\n" on Windows, nothing translated elsewhere.
 TEXT_NEWLINE = None if NEWLINE == b"\r\n" else ""
-
-
-def as_written(data, mode):
-    """The bytes that writing data (bytes) in mode leaves on disk on this platform."""
-    return data if "b" in mode else data.replace(b"\n", NEWLINE)
 
 
 def posix_only(test, needs):
