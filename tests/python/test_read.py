@@ -146,7 +146,8 @@ class TextModes(FileTestCase):
         pieces = ["one\n", "two\n\nthré", "e\n" * 3000, "last"]  # also past the first write-out
         for mode in ("w", "a", "w+", "r+", "a+"):
             results = []
-            for make in (lambda: AsyncFile(self.path, mode).open(), lambda: open(self.path, mode, encoding="utf-8")):
+            for make in (lambda: AsyncFile(self.path, mode).open(),
+                         lambda: open(self.path, mode, encoding="utf-8")):
                 self.put(b"")
                 with make() as f:
                     for piece in pieces:
