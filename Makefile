@@ -26,7 +26,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 # the environment by tools/test-pythons and tools/mutants.
 PYBIND11_DIR = $$($(VENV_PYTHON) -m pybind11 --cmakedir)
 
-.PHONY: all deps venv venv-build venv-wheels configure install test test-pythons test-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo wheels bench costs clean
+.PHONY: all deps venv venv-build venv-wheels configure install test test-pythons test-windows bench-windows sanitize fuzz fuzz-smoke fuzz-build mutants demo wheels bench costs clean
 
 all: configure
 	cmake --build $(BUILD)
@@ -60,13 +60,26 @@ test-pythons: deps
 	pybind11_DIR=$(PYBIND11_DIR) tools/test-pythons
 
 # The file object and its C++ tests cross-built for 64-bit Windows (MinGW-w64, with GoogleTest
-# built by the same compiler) and run under wine, headless, with the wine prefix in WINDOWS_BUILD.
+# built by the same compiler), and the module for each official Windows CPython 3.10 to 3.13
+# (fetched once into WINDOWS_BUILD/pythons), all run under wine, headless, with the wine prefix in
+# WINDOWS_BUILD: the C++ suite, then the Python tests with each interpreter (tools/test-windows).
 test-windows: venv
 	@tools/install-windows-deps
+	tools/fetch-windows-pythons $(WINDOWS_BUILD)/pythons
 	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
-	      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVELTRANI_MODULE=OFF -DVELTRANI_GTEST_SOURCE=/usr/src/googletest
-	cmake --build $(WINDOWS_BUILD)
-	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure --verbose
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVELTRANI_MODULE=OFF -DVELTRANI_GTEST_SOURCE=/usr/src/googletest \
+	      -DVELTRANI_WINDOWS_PYTHONS=$(abspath $(WINDOWS_BUILD))/pythons -Dpybind11_DIR=$(PYBIND11_DIR)
+	cmake --build $(WINDOWS_BUILD) -j2
+	tools/test-windows $(WINDOWS_BUILD)
+
+# bench/bench.py under wine with the Windows CPython WINDOWS_BENCH (cp312 by default) and the
+# module built for it by make test-windows.
+WINDOWS_BENCH ?= cp312
+bench-windows:
+	test -f $(WINDOWS_BUILD)/$(WINDOWS_BENCH)/_veltrani_core.pyd || { echo "run make test-windows first" >&2; exit 1; }
+	# Python under wine dies at start-up when its output is a regular file: through a pipe.
+	PYTHONPATH=$(abspath $(WINDOWS_BUILD))/$(WINDOWS_BENCH) bash -o pipefail -c 'tools/wine-run $(abspath $(WINDOWS_BUILD))/wineprefix \
+	    $(WINDOWS_BUILD)/pythons/$(WINDOWS_BENCH)/python.exe bench/bench.py $(BENCH_ARGS) </dev/null 2>&1 | cat'
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
@@ -101,9 +114,11 @@ demo: venv-build
 	PYTHONPATH=$(DEMO_BUILD) $(PYTHON) examples/demo.py
 
 # A manylinux2014 wheel for each CPython >= 3.10 on this machine into wheelhouse/, each tested in a
-# fresh venv of its Python (tools/build-wheels).
+# fresh venv of its Python, and a win_amd64 wheel for each Windows CPython 3.10 to 3.13 (the ones
+# make test-windows fetches), each installed with pip and tested under wine (tools/build-wheels).
 wheels: venv-wheels
-	tools/build-wheels
+	@tools/install-windows-deps
+	WINDOWS_PYTHONS=$(abspath $(WINDOWS_BUILD))/pythons tools/build-wheels
 
 bench: all
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/bench.py

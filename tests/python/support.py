@@ -9,6 +9,28 @@ import unittest
 from _veltrani_core import AsyncFile
 
 
+# What "\n" becomes on disk in a text mode, as open() writes it: "\r\n" on Windows, where the C
+# runtime translates, and itself elsewhere.
+NEWLINE = os.linesep.encode()
+
+# The newline argument of open() that reads text as a text mode does here (for text without a
+# lone "\r"): "\r\n" read back as "\n" on Windows, nothing translated elsewhere.
+TEXT_NEWLINE = None if NEWLINE == b"\r\n" else ""
+
+
+def posix_only(test, needs):
+    """Skips test where there is no POSIX (Windows), saying what it needs. Called in the test
+    rather than as a decorator, which Python 3.12.1 leaves out of the skipped count."""
+    if os.name != "posix":
+        test.skipTest("needs POSIX: " + needs)
+
+
+def needs_path(test, path, what):
+    """Skips test when the system has no path (a Linux device or procfs file), which wine shows."""
+    if not os.path.exists(path):
+        test.skipTest(f"no {path} ({what})")
+
+
 class FileTestCase(unittest.TestCase):
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()

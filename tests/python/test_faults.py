@@ -8,7 +8,7 @@ import threading
 import unittest
 
 from _veltrani_core import AsyncFile
-from support import FileTestCase, run_python
+from support import NEWLINE, FileTestCase, needs_path, posix_only, run_python
 
 
 def error_of(call):
@@ -21,7 +21,8 @@ def error_of(call):
 
 # What every child process starts with: its imports, and one figure of /proc/self/status in KiB.
 PRELUDE = """
-import ctypes, mmap, os, resource, signal, subprocess, sys
+import ctypes, mmap, os, signal, subprocess, sys
+if os.name == "posix": import resource
 from _veltrani_core import AsyncFile
 status = lambda key: next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith(key + ":"))
 """
@@ -37,6 +38,7 @@ def child(code, *args, timeout=30):
 
 class NoSpace(FileTestCase):
     def test_every_way_out_reports_the_failure(self):
+        needs_path(self, "/dev/full", "a device that is always full")
         cases = [
             (lambda f: (f.write("x"), f.flush()), "Flush failed"),
             (lambda f: (f.write("x"), f.close()), "Failed to flush write buffer"),
@@ -75,6 +77,7 @@ class ChangedUnderneath(FileTestCase):
         self.assertEqual(f.tell(), 7)
 
     def test_fifo_line_reads(self):
+        posix_only(self, "os.mkfifo")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         writer = subprocess.Popen(["sh", "-c", f"printf 'x\\ny\\nz' > '{fifo}'"])
@@ -88,6 +91,7 @@ class ChangedUnderneath(FileTestCase):
         self.assertEqual(error_of(f.truncate), (RuntimeError, "Truncate failed"))
 
     def test_pipe_line_across_a_pause_and_a_signal(self):
+        posix_only(self, "a pipe as /dev/fd/N, SIGALRM")
         out = child(r"""
             r, w = os.pipe()
             writer = subprocess.Popen(["sh", "-c", "printf 'hal'; sleep 0.3; printf 'f line\\n'; sleep 1; printf 'next\\n'"], stdout=w)
@@ -129,6 +133,7 @@ class ReadCosts(FileTestCase):
     """What a read at a new spot costs does not depend on how many lines came before."""
 
     def test_a_line_read_after_many_lines_reads_about_a_page(self):
+        needs_path(self, "/proc/self/io", "the bytes this process has read")
         self.put(b"".join(b"%07d\n" % i for i in range(400_000)))
         def rchar():
             with open("/proc/self/io") as io:
@@ -145,6 +150,7 @@ class ReadCosts(FileTestCase):
             self.assertLess(rchar() - before, 8192 + 512, name)  # a page, and /proc/self/io itself
 
     def test_iterating_a_large_file_reads_in_bounded_refills(self):
+        posix_only(self, "strace")
         strace = shutil.which("strace")
         if not strace:
             self.skipTest("no strace (make installs it)")
@@ -166,6 +172,7 @@ class ReadCosts(FileTestCase):
         self.assertLessEqual(max(sizes), 256 * 1024)
 
     def test_paused_writers_give_their_buffers_back(self):
+        needs_path(self, "/proc/self/status", "this process's memory")
         if "libasan" in os.environ.get("LD_PRELOAD", ""):
             self.skipTest("AddressSanitizer holds freed memory in quarantine")
         out = child(r"""
@@ -219,6 +226,7 @@ class Paths(FileTestCase):
                 os.unlink(path)
 
     def test_names_that_are_not_utf8(self):
+        posix_only(self, "file names that are bytes (Windows names are UTF-16)")
         # Decoded as the interpreter decodes file names, each failure keeps its own type.
         base = os.fsencode(self.dir)
         missing = base + b"/no/\xff"
@@ -241,6 +249,7 @@ class Paths(FileTestCase):
 
 class ReadErrors(FileTestCase):
     def test_a_failed_read_raises_and_keeps_what_it_took(self):
+        posix_only(self, "/proc/self/mem and munmap")
         # /proc/self/mem fails (EIO) at a hole in the memory map: here 100 bytes after the start.
         out = child(r"""
             m, page = mmap.mmap(-1, 2 * mmap.PAGESIZE), mmap.PAGESIZE
@@ -297,6 +306,7 @@ class Memory(FileTestCase):
     """Memory follows the bytes that are there now, and goes back once a huge line is done."""
 
     def test_read_after_the_file_shrank_elsewhere(self):
+        posix_only(self, "import resource (an address-space limit)")
         with open(self.path, "wb") as f:
             f.truncate(1 << 30)
         out = child(r"""
@@ -309,6 +319,7 @@ class Memory(FileTestCase):
         self.assertEqual(out, ["0"])
 
     def test_pipe_read_that_runs_out_of_memory(self):
+        posix_only(self, "import resource (an address-space limit), a pipe as /dev/fd/N")
         if "libasan" in os.environ.get("LD_PRELOAD", ""):
             self.skipTest("AddressSanitizer ends the process when an allocation fails")
         out = child(r"""
@@ -321,6 +332,7 @@ class Memory(FileTestCase):
         self.assertEqual(out, ["MemoryError"])
 
     def test_huge_line_gives_its_memory_back(self):
+        needs_path(self, "/proc/self/status", "this process's memory")
         if "libasan" in os.environ.get("LD_PRELOAD", ""):
             self.skipTest("AddressSanitizer holds freed memory in quarantine")
         self.put(b"x" * (64 << 20) + b"\nshort\nlines\n")
@@ -351,7 +363,7 @@ class Threads(FileTestCase):
                 f.write(line) if i % 2 else f.writelines([line])
         run_threads(work, lines)
         f.close()
-        written = self.disk().decode().splitlines(keepends=True)
+        written = self.disk().replace(NEWLINE, b"\n").decode().splitlines(keepends=True)
         self.assertEqual(sorted(written), sorted(sum(lines.values(), [])))
         for t, mine in lines.items():  # each thread's own lines stay in its order
             self.assertEqual([x for x in written if x.startswith(f"thread {t} ")], mine)
@@ -373,6 +385,7 @@ class ExactlyOnce(FileTestCase):
     """A failed write-out keeps what did not reach the file; the retry writes it once."""
 
     def test_file_size_limit(self):
+        posix_only(self, "import resource (a file size limit), SIGXFSZ")
         out = child(r"""
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
@@ -423,6 +436,7 @@ class ExactlyOnce(FileTestCase):
                                "Failed_to_flush_write_buffer", "True"])
 
     def test_write_through_cut_by_a_raising_signal_handler(self):
+        posix_only(self, "a pipe as /dev/fd/N, SIGALRM")
         # 64 KiB fill the pipe; the next write waits until a signal whose handler raises. The
         # unwritten rest stays pending and goes out once there is a reader.
         out = child(r"""
@@ -446,6 +460,7 @@ class ExactlyOnce(FileTestCase):
         self.assertEqual(out, ["Tick", "True"])
 
     def test_signal_that_cuts_a_blocked_pipe_write_short(self):
+        posix_only(self, "a pipe as /dev/fd/N, SIGALRM")
         # Nobody reads the pipe: one alarm cuts the blocked write short (a partial count, not
         # EINTR), and its handler must run then. What did not go out stays pending, once. A fork
         # before the first write must not hide that the object writes to a pipe.
@@ -479,6 +494,7 @@ class ExactlyOnce(FileTestCase):
         self.assertEqual(out, ["write", "True", "writes", "True", "writelines", "True", "forked", "True"])
 
     def test_writes_after_fork_keep_both_processes_bytes(self):
+        posix_only(self, "os.fork")
         out = child(r"""
             for mode in ("w", "wb", "w+b", "r+b"):
                 open(sys.argv[1], "wb").close()
@@ -521,6 +537,7 @@ class ExactlyOnce(FileTestCase):
         self.assertEqual(out, ["True"] * 5)
 
     def test_pipe_without_reader(self):
+        posix_only(self, "a pipe as /dev/fd/N")
         r, w = os.pipe()
         f = self.opened("wb", f"/dev/fd/{w}")
         os.close(w)
@@ -532,6 +549,7 @@ class ExactlyOnce(FileTestCase):
         self.assertTrue(f.seekable())  # still open, the bytes still pending
 
     def test_write_interrupted_by_signals(self):
+        posix_only(self, "a pipe as /dev/fd/N, SIGALRM")
         # A slow reader makes the writes wait; a timer interrupts the waits, and its handler
         # raises now and then. A write that raised may or may not have taken its piece (the
         # handler can run just after the call returned), but nothing may be torn, lost or doubled.
@@ -595,6 +613,7 @@ class SignalsAndPipes(FileTestCase):
     hand over what is there instead of waiting for more."""
 
     def test_reads_survive_signals(self):
+        posix_only(self, "os.mkfifo, SIGALRM")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         out = child(r"""
@@ -641,6 +660,7 @@ class SignalsAndPipes(FileTestCase):
                          + ["readline", "RuntimeError:Reentrant_call", rest, "Tick:", "65536", "4464"])
 
     def test_line_reads_from_a_live_pipe_do_not_wait_for_more(self):
+        posix_only(self, "a pipe as /dev/fd/N")
         out = child(r"""
             c = subprocess.Popen([sys.executable, "-c", 'import os, sys; os.write(1, b"ready\\n"); '
                                   'os.write(1, input().encode() + b"\\n"); sys.stdin.read()'],

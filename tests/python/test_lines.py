@@ -2,7 +2,7 @@ import asyncio
 import os
 import unittest
 
-from support import FileTestCase
+from support import TEXT_NEWLINE, FileTestCase
 
 CHUNK = 256 * 1024
 
@@ -11,9 +11,10 @@ class LineReads(FileTestCase):
     def test_same_lines_as_builtin_open(self):
         text = "a\nbb\n\nccc\u00e9\r\nlast"
         self.put(text.encode())
-        with open(self.path, newline="") as ref:
-            expected = ref.readlines()
         for mode in ("r", "rb"):  # line reads are str in every mode
+            # A text mode reads newlines as the platform's text files do (CRLF as LF on Windows).
+            with open(self.path, encoding="utf-8", newline=TEXT_NEWLINE if mode == "r" else "") as ref:
+                expected = ref.readlines()
             self.assertEqual(self.opened(mode).readlines(), expected)
             self.assertEqual(list(self.opened(mode)), expected)
             f = self.opened(mode)
@@ -54,7 +55,8 @@ class LineReads(FileTestCase):
         data = b"ok line\n\xff\xfe binary\nthird\n"
         calls = {"readline()": lambda f: f.readline(), "readline(64)": lambda f: f.readline(64),
                  "readline(9)": lambda f: f.readline(9), "next": next, "readlines": lambda f: f.readlines()}
-        for source, mode in [("file", "r"), ("file", "rb"), ("pipe", "rb")]:
+        # A pipe by its descriptor's name, /dev/fd/N, where there is one.
+        for source, mode in [("file", "r"), ("file", "rb")] + [("pipe", "rb")] * (os.name == "posix"):
             for name, call in calls.items():
                 if source == "file":
                     self.put(data)

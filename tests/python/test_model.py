@@ -1,6 +1,7 @@
 """Model-based check: random operation sequences run against AsyncFile and against a small
 in-memory model of the file's bytes, position and pending writes, in all twelve
-modes. Every result must agree, and so must the bytes on disk after each close.
+modes (the six binary ones on Windows). Every result must agree, and so must the bytes on disk
+after each close.
 
 unittest runs a few thousand sequences; for more, by hand:
     PYTHONPATH=build python3 tests/python/test_model.py --seed 1 --count 100000
@@ -22,6 +23,10 @@ import unittest
 from _veltrani_core import AsyncFile
 
 MODES = ["r", "rb", "w", "wb", "a", "ab", "r+", "r+b", "w+", "w+b", "a+", "a+b"]
+# The model keeps bytes as they are: on Windows, where the C runtime translates newlines in text
+# modes, it checks the binary modes (the text modes are compared with open() elsewhere).
+if os.name != "posix":
+    MODES = [m for m in MODES if "b" in m]
 BUFFER, THROUGH, WRITELINES_FLUSH = 262144, 131072, 524288
 CHUNK = READ1 = 262144
 STREAM = 4096  # the stream's own buffer: reads at least this large bypass it

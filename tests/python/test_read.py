@@ -4,7 +4,8 @@ import os
 import subprocess
 import unittest
 
-from support import FileTestCase
+from _veltrani_core import AsyncFile
+from support import TEXT_NEWLINE, FileTestCase, posix_only
 
 # One character of each UTF-8 length, then a newline.
 TEXT = "aé€😀\n"
@@ -114,6 +115,7 @@ class BlockReads(FileTestCase):
         self.assertEqual(f.read(), b"23")
 
     def test_files_whose_length_says_nothing(self):
+        posix_only(self, "procfs files, mmap protections")
         # procfs gives these a length of 0, yet they hold bytes.
         with open("/proc/version", "rb") as f:
             expected = f.read()
@@ -125,6 +127,7 @@ class BlockReads(FileTestCase):
         del maps
 
     def test_fifo_reads_to_end(self):
+        posix_only(self, "os.mkfifo")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
         # Another process writes: no call releases the interpreter lock, so a thread could not.
@@ -132,6 +135,44 @@ class BlockReads(FileTestCase):
         f = self.opened("rb", fifo)
         self.assertEqual(f.read(), bytes(200000))
         writer.wait()
+
+
+class TextModes(FileTestCase):
+    """Text modes keep newlines as the platform's open() does: on Windows the C runtime writes
+    "\n" as "\r\n" and reads "\r\n" as "\n"; elsewhere nothing is translated. Positions count
+    bytes on disk on both sides."""
+
+    def test_writes_leave_what_open_leaves(self):
+        pieces = ["one\n", "two\n\nthré", "e\n" * 3000, "last"]  # also past the first write-out
+        for mode in ("w", "a", "w+", "r+", "a+"):
+            results = []
+            for make in (lambda: AsyncFile(self.path, mode).open(),
+                         lambda: open(self.path, mode, encoding="utf-8")):
+                self.put(b"")
+                with make() as f:
+                    for piece in pieces:
+                        f.write(piece)
+                        results.append(f.tell())
+                results.append(self.disk())
+            self.assertEqual(results[:len(results) // 2], results[len(results) // 2:], mode)
+
+    def test_reads_give_what_open_gives(self):
+        self.put(b"one\r\ntwo\n\r\nthr\xc3\xa9e\r\n" + b"x\r\n" * 3000 + b"last")
+        reads = {
+            "read()": lambda f: f.read(),
+            "readline": lambda f: [f.readline() for _ in range(5)],
+            "readlines": lambda f: f.readlines(),
+            "iteration": list,
+            "readline, seek, readline": lambda f: (f.readline(), f.readline(), f.seek(5), f.readline()),
+            "readline, read": lambda f: (f.readline(), f.read()),
+        }
+        for name, read in reads.items():
+            with open(self.path, encoding="utf-8", newline=TEXT_NEWLINE) as ref:
+                self.assertEqual(read(self.opened("r")), read(ref), name)
+        # open()'s text tell() is an opaque cookie; ours counts the bytes on disk.
+        f = self.opened("r")
+        f.readline(), f.readline()
+        self.assertEqual(f.tell(), len(b"one\r\ntwo\n"))
 
 
 class ReadInto(FileTestCase):

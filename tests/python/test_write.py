@@ -5,7 +5,7 @@ import pickle
 import unittest
 
 from _veltrani_core import AsyncFile
-from support import FileTestCase, run_python
+from support import FileTestCase, posix_only, run_python
 
 LIMIT = 128 * 1024  # longer pieces are written through
 BUFFER = 256 * 1024  # pending bytes never exceed it
@@ -34,6 +34,7 @@ class WriteData(FileTestCase):
         self.assertEqual(self.written(ints), (8, ints.tobytes()))
 
     def test_buffer_released_when_its_copy_fails(self):
+        posix_only(self, "import resource (an address-space limit), sparse files")
         # A strided view of a large sparse mapping: its contiguous copy cannot be allocated under
         # the address-space limit. The view must be released all the same, by both entries.
         if "libasan" in os.environ.get("LD_PRELOAD", ""):
