@@ -516,6 +516,7 @@ class ExactlyOnce(FileTestCase):
         self.assertEqual(out, ["30", "True"] * 4)
 
     def test_a_look_after_a_fork_moves_the_offset_as_open_does(self):
+        posix_only(self, "fork")
         # The parent reads a line (the rest is fetched ahead), looks, and the child writes at
         # the offset both share: seeks within what was fetched and tell() leave the offset past
         # it, flush() brings it back to the line's end, as with open().

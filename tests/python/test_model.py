@@ -21,6 +21,7 @@ import tempfile
 import unittest
 
 from _veltrani_core import AsyncFile
+from support import posix_only
 
 MODES = ["r", "rb", "w", "wb", "a", "ab", "r+", "r+b", "w+", "w+b", "a+", "a+b"]
 # The model keeps bytes as they are: on Windows, where the C runtime translates newlines in text
@@ -537,6 +538,7 @@ def check_forks(seed, tmp):
 
 class ModelCheck(unittest.TestCase):
     def test_forked_turns_agree_with_open(self):
+        posix_only(self, "fork")
         with tempfile.TemporaryDirectory() as tmp:
             for seed in range(int(os.environ.get("FORK_COUNT", 150))):
                 problem = check_forks(seed, tmp)

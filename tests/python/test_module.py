@@ -151,8 +151,8 @@ class Lifecycle(FileTestCase):
         g.close()
         self.assertEqual(self.disk(), b"pending+more!")
 
-    @unittest.skipUnless(os.path.isdir("/proc/self/fd"), "needs /proc/self/fd")
     def test_descriptors_stay_out_of_spawned_programs(self):
+        posix_only(self, "/proc/self/fd to find the descriptor")
         self.put(b"x")
         def links(fd):
             try:
