@@ -6,7 +6,6 @@
 #include <string>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -91,39 +90,9 @@ std::ptrdiff_t write(int fd, const void* src, std::size_t n) {
   return ::_write(fd, src, static_cast<unsigned>(std::min(n, kMaxIo)));
 }
 
-namespace {
-
-// A binary descriptor is read and written at an offset by the system in one call; the runtime
-// has no such call of its own. _setmode only flips the runtime's flag: asking costs no call.
-bool binary(int fd) {
-  const int was = ::_setmode(fd, _O_BINARY);
-  if (was != _O_BINARY && was != -1) ::_setmode(fd, was);
-  return was == _O_BINARY;
-}
-
-template <class Transfer>
-std::ptrdiff_t transfer_at(int fd, std::size_t n, std::int64_t offset, std::int64_t& next, Transfer transfer) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-  DWORD done = 0;
-  next = offset;
-  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-  if (!transfer(handle, static_cast<DWORD>(std::min(n, kMaxIo)), &done, &at)) {
-    const DWORD err = ::GetLastError();
-    if (err == ERROR_HANDLE_EOF) return 0;
-    errno = err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_HANDLE ? EBADF
-            : err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL ? ENOSPC
-                                                                        : EIO;
-    return -1;
-  }
-  next = offset + done;
-  return static_cast<std::ptrdiff_t>(done);
-}
-
-// A text descriptor: seek, move, and ask where the call stopped, which lies past offset + count
-// by the carriage returns dropped or added. The descriptor's offset moves; the file object passes
-// an offset to every call that depends on it.
+// No positioned read or write in the runtime: seek, move, and ask where the call stopped, which
+// in a text mode lies past offset + count by the carriage returns dropped or added. The
+// descriptor's offset moves; the file object passes an offset to every call that depends on it.
 template <class Move>
 std::ptrdiff_t move_at(int fd, std::int64_t offset, std::int64_t& next, Move move) {
   next = offset;
@@ -136,23 +105,11 @@ std::ptrdiff_t move_at(int fd, std::int64_t offset, std::int64_t& next, Move mov
   return k;
 }
 
-}  // namespace
-
 std::ptrdiff_t read_at(int fd, void* dst, std::size_t n, std::int64_t offset, std::int64_t& next) {
-  if (binary(fd)) {
-    return transfer_at(fd, n, offset, next, [&](HANDLE h, DWORD k, DWORD* done, OVERLAPPED* at) {
-      return ::ReadFile(h, dst, k, done, at);
-    });
-  }
   return move_at(fd, offset, next, [&] { return ::_read(fd, dst, static_cast<unsigned>(std::min(n, kMaxIo))); });
 }
 
 std::ptrdiff_t write_at(int fd, const void* src, std::size_t n, std::int64_t offset, std::int64_t& next) {
-  if (binary(fd)) {
-    return transfer_at(fd, n, offset, next, [&](HANDLE h, DWORD k, DWORD* done, OVERLAPPED* at) {
-      return ::WriteFile(h, src, k, done, at);
-    });
-  }
   return move_at(fd, offset, next, [&] { return ::_write(fd, src, static_cast<unsigned>(std::min(n, kMaxIo))); });
 }
 
