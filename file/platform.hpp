@@ -16,12 +16,15 @@ namespace veltrani::platform {
 // "\n": a count of bytes handed over or delivered is then not a count of bytes on disk.
 // A positioned write to a pipe, FIFO or terminal fails with ESPIPE on POSIX systems, so a file
 // opened for writing alone need not be examined first; the Windows runtime tells nothing so.
+// The Windows runtime has no positioned read: it seeks, then reads (read_at).
 #ifdef _WIN32
 inline constexpr bool kTextTranslatesNewlines = true;
 inline constexpr bool kPipesRefusePositionedWrites = false;
+inline constexpr std::size_t kCallsPerPositionedRead = 2;
 #else
 inline constexpr bool kTextTranslatesNewlines = false;
 inline constexpr bool kPipesRefusePositionedWrites = true;
+inline constexpr std::size_t kCallsPerPositionedRead = 1;
 #endif
 
 struct FileStatus {
