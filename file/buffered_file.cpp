@@ -151,15 +151,16 @@ void BufferedFile::find_position() {
   track_ = Track::own;
 }
 
-void BufferedFile::examine() {
+// Mode "w" learns what it opened; true for a pipe, terminal or device.
+bool BufferedFile::examined_stream() {
   const platform::FileStatus st = platform::status(fd_);
-  if (st.known && st.regular) {
-    track_ = Track::own;
-    return;
-  }
-  track_ = Track::stream;
-  known_length_ = 0;
-  delist();
+  track_ = st.known && st.regular ? Track::own : Track::stream;
+  if (track_ == Track::stream) known_length_ = 0;
+  return track_ == Track::stream;
+}
+
+void BufferedFile::examine() {
+  if (examined_stream()) delist();
 }
 
 void BufferedFile::enlist() {
@@ -190,15 +191,8 @@ void BufferedFile::unlink() {
 // earlier fork must not be moved back to a position it remembers.
 void BufferedFile::share() {
   unlink();
-  if (track_ == Track::unexamined) {
-    // A pipe must be known as one before its writes go through the offset (see put).
-    const platform::FileStatus st = platform::status(fd_);
-    if (!st.known || !st.regular) {
-      track_ = Track::stream;
-      known_length_ = 0;
-      return;
-    }
-  }
+  // A pipe must be known as one before its writes go through the offset (see put).
+  if (track_ == Track::unexamined && examined_stream()) return;
   if (track_ != Track::appended) platform::seek(fd_, pos_ - static_cast<std::int64_t>(ahead()), SEEK_SET);
   drop_ahead();
   track_ = Track::shared;

@@ -153,6 +153,7 @@ class BufferedFile {
     if (track_ == Track::appended) find_position();
   }
   void find_position();
+  bool examined_stream();
   void examine();
   void enlist();
   void delist();
