@@ -20,10 +20,9 @@ namespace veltrani {
 // The read-ahead: a small read at a new spot fetches kReadAhead bytes, a page (two where a
 // positioned read takes two system calls, so that small reads cost no more calls per byte), so
 // that the next small reads cost no call; reads of that size or more go straight to the caller's
-// memory. The
-// line reader starts there too after an open, a seek or any other operation, so that a line read
-// at a new spot costs what it uses, and doubles its fetches while lines are read on, up to
-// kLineChunk, so that reading through a file takes one call per 256 KiB.
+// memory. The line reader starts there too after an open, a seek or any other operation, so that
+// a line read at a new spot costs what it uses, and doubles its fetches while lines are read on,
+// up to kLineChunk, so that reading through a file takes one call per 256 KiB.
 inline constexpr std::size_t kReadAhead = 4 * 1024 * platform::kCallsPerPositionedRead;
 inline constexpr std::size_t kLineChunk = 256 * 1024;  // also the chunk of readlines
 // Pending writes never exceed kWriteBufferSize; the buffer behind them starts at kWriteFirst and
